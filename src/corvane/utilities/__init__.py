@@ -1,0 +1,1 @@
+"""Native provenance modules, the JSON codec and the persistence component."""
