@@ -130,6 +130,15 @@ _INT64_MIN = -(2**63)
 _INT64_MAX = 2**63 - 1
 
 
+# Fingerprint edges of pipeline ? (three parameters): stored for it, or stored without a
+# pipeline with both ends among its nodes.
+_FP_EDGES_OF_PIPELINE = (
+    "(f.pipeline_id = :pid OR (f.pipeline_id = 0 "
+    "AND EXISTS (SELECT 1 FROM nodes n WHERE n.pipeline_id = :pid AND n.fingerprint = f.parent_fingerprint) "
+    "AND EXISTS (SELECT 1 FROM nodes n WHERE n.pipeline_id = :pid AND n.fingerprint = f.child_fingerprint)))"
+)
+
+
 class StorageError(Exception):
     """A storage call failed; nothing of that call was stored."""
 
@@ -630,11 +639,13 @@ class SQLiteStorage:
             ("sources", "sources"),
             ("nodes", "nodes"),
             ("edges", "edges"),
-            ("fingerprint_edges", "fingerprint_edges"),
             ("results", "results"),
             ("values", "row_values"),
         ):
             counts[key] = conn.execute(f"SELECT COUNT(*) FROM {table} WHERE pipeline_id = ?", (pid,)).fetchone()[0]
+        counts["fingerprint_edges"] = conn.execute(
+            f"SELECT COUNT(*) FROM fingerprint_edges f WHERE {_FP_EDGES_OF_PIPELINE}", {"pid": pid}
+        ).fetchone()[0]
         return counts
 
     def _require_pipeline(self, conn: sqlite3.Connection, pid: int) -> None:
@@ -716,11 +727,8 @@ class SQLiteStorage:
             ).fetchall()
             by_fp = conn.execute(
                 "SELECT f.pipeline_id, f.parent_fingerprint, f.child_fingerprint, f.input_position "
-                "FROM fingerprint_edges f WHERE f.pipeline_id = ? OR (f.pipeline_id = 0 "
-                "AND EXISTS (SELECT 1 FROM nodes n WHERE n.pipeline_id = ? AND n.fingerprint = f.parent_fingerprint) "
-                "AND EXISTS (SELECT 1 FROM nodes n WHERE n.pipeline_id = ? AND n.fingerprint = f.child_fingerprint)) "
-                "ORDER BY f.id",
-                (pid, pid, pid),
+                f"FROM fingerprint_edges f WHERE {_FP_EDGES_OF_PIPELINE} ORDER BY f.id",
+                {"pid": pid},
             ).fetchall()
         return {
             "resolved": [
