@@ -134,6 +134,7 @@ void register_backend(py::module_ m) {
         "When orjson cannot be imported, the standard json module is used with a\n"
         "custom encoder that covers the same numpy types (integer, floating and\n"
         "boolean scalars, arrays) and datetime/date values.";
+    (void)names();  // intern the call-time names while importing, not on a first call
     try {
         register_orjson_backend(m);
     } catch (py::error_already_set& e) {
