@@ -104,7 +104,7 @@ class ReferenceService:
         )
         self.base_url = self.server.url
         self._thread = threading.Thread(
-            target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, name="reference-service", daemon=True
+            target=self.server.serve_forever, kwargs={"poll_interval": 0.01}, name="reference-service", daemon=True
         )
         self._thread.start()
 
@@ -152,7 +152,9 @@ class ReferenceService:
         """Make the next ``times`` requests matching ``method`` and ``path`` fail.
 
         ``delay`` seconds are waited first; then ``close=True`` drops the
-        connection without an answer, or ``status`` answers with that code
+        connection without an answer (urllib raises
+        ``http.client.RemoteDisconnected``, a ``ConnectionResetError``), or
+        ``status`` answers with that code
         (and ``body``, a JSON value, default an error object) without storing
         anything.  With neither, the request is only delayed and then handled
         normally.  Rules are checked in the order they were added; a matching

@@ -58,6 +58,14 @@ class RequestInfo:
     raw_body: bytes | None
     status: int | None = None
 
+    def header(self, name: str) -> str | None:
+        """A header's value by case-insensitive name, or None."""
+        lower = name.lower()
+        for key, value in self.headers.items():
+            if key.lower() == lower:
+                return value
+        return None
+
     @property
     def body(self) -> Any:
         """The body parsed as JSON, or None when absent or not JSON."""
@@ -123,6 +131,7 @@ class ServiceServer(ThreadingHTTPServer):
         self.request_hook = request_hook
         self._connections: set[socket.socket] = set()
         self._connections_lock = threading.Lock()
+        self.closing = threading.Event()
         if ":" in address[0]:
             self.address_family = socket.AF_INET6
         super().__init__(address, RequestHandler)
@@ -157,7 +166,9 @@ class ServiceServer(ThreadingHTTPServer):
             self._connections.discard(request)
         super().shutdown_request(request)
 
-    def server_close(self) -> None:
+    def server_close(self, timeout: float = 5.0) -> None:
+        """Stop listening, end open connections and wait (up to ``timeout``) for their handlers."""
+        self.closing.set()
         super().server_close()
         with self._connections_lock:
             connections = list(self._connections)
@@ -166,6 +177,12 @@ class ServiceServer(ThreadingHTTPServer):
                 conn.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with self._connections_lock:
+                if not self._connections:
+                    break
+            time.sleep(0.01)
 
     def handle_error(self, request: Any, client_address: Any) -> None:
         logger.exception("error while handling a request from %s", client_address[0])
@@ -300,6 +317,9 @@ class RequestHandler(BaseHTTPRequestHandler):
                 fault = hook(info)
                 if fault is not None and self._apply_fault(fault, length if too_big else None):
                     return
+            if server.closing.is_set():
+                self.close_connection = True
+                return
             if length is None and self.headers.get("Transfer-Encoding"):
                 self.close_connection = True
                 raise HTTPError(411, "chunked bodies are not supported; send Content-Length")
@@ -346,7 +366,10 @@ class RequestHandler(BaseHTTPRequestHandler):
 
     def _apply_fault(self, fault: Fault, unread: int | None) -> bool:
         if fault.delay:
-            time.sleep(fault.delay)
+            self.server.closing.wait(fault.delay)
+        if self.server.closing.is_set():
+            self.close_connection = True
+            return True
         if fault.close:
             self.close_connection = True
             try:
