@@ -512,3 +512,35 @@ def test_command_line_refuses_a_public_interface_without_a_key(tmp_path):
     assert result.returncode == 2
     assert "refusing" in result.stderr
     assert not (tmp_path / "x.db").exists()
+
+
+def test_a_server_without_hook_answers_401_without_reading_the_body(tmp_path):
+    from corvane.service import make_server
+    from corvane.utilities.persistence import SQLiteStorage
+
+    storage = SQLiteStorage(tmp_path / "plain.db")
+    server = make_server(storage, "k" * 20, max_body_bytes=4096)
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.01})
+    thread.start()
+    try:
+        def post(key, body):
+            request = urllib.request.Request(server.url + "/v1/pipelines", data=body, method="POST",
+                                             headers={"Authorization": "Bearer " + key})
+            try:
+                with urllib.request.urlopen(request, timeout=10) as response:
+                    return response.status
+            except urllib.error.HTTPError as error:
+                with error:
+                    return error.code
+
+        assert post("wrong", json.dumps(PIPELINE).encode()) == 401
+        assert post("wrong", b"x" * 3000) == 401
+        assert post("k" * 20, json.dumps(PIPELINE).encode()) == 201
+        assert post("k" * 20, b"x" * 5000) == 413
+    finally:
+        server.shutdown()
+        thread.join()
+        server.server_close()
+        storage.disconnect()
+    with SQLiteStorage(tmp_path / "plain.db") as reopened:
+        assert [p["pipeline_name"] for p in reopened.list_pipelines()] == ["credit_v3"]

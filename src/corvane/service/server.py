@@ -18,7 +18,7 @@ import socketserver
 import threading
 import time
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
@@ -307,15 +307,17 @@ class RequestHandler(BaseHTTPRequestHandler):
             length = self._content_length()
             authorized = server.authorized(self.headers.get("Authorization"))
             too_big = length is not None and length > server.max_body_bytes
-            if length is not None and not too_big:
+            hook = server.request_hook
+            # An unauthenticated body is only read when a hook (the test fixture) wants to see it.
+            unread = length if (too_big or not (authorized or hook is not None)) else None
+            if length is not None and unread is None:
                 info.raw_body = self.rfile.read(length)
                 if len(info.raw_body) < length:
                     self.close_connection = True
                     return  # the client went away mid-body
-            hook = server.request_hook
             if hook is not None:
                 fault = hook(info)
-                if fault is not None and self._apply_fault(fault, length if too_big else None):
+                if fault is not None and self._apply_fault(fault, unread):
                     return
             if server.closing.is_set():
                 self.close_connection = True
@@ -324,7 +326,7 @@ class RequestHandler(BaseHTTPRequestHandler):
                 self.close_connection = True
                 raise HTTPError(411, "chunked bodies are not supported; send Content-Length")
             if not authorized:
-                self._reject_body(length if too_big else None)
+                self._reject_body(unread)
                 raise HTTPError(401, "missing or invalid bearer token", headers={"WWW-Authenticate": "Bearer"})
             if too_big:
                 self._reject_body(length)
