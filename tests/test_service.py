@@ -61,7 +61,7 @@ def dashboard_doc(pid, name="credit", protected=("loans.gender",)):
     }
 
 
-# -- the client's requests (Parts 3.5, 3.6, 2.9) ----------------------------------------------------
+# -- the client's requests ----------------------------------------------------
 
 
 def test_a_validation_upload_round_trip(reference_service):
@@ -113,7 +113,7 @@ def test_a_validation_upload_round_trip(reference_service):
 
 
 def test_the_client_request_convention_is_accepted(reference_service):
-    """Headers of Part 3.2 and a trailing slash on the base URL of the PATCH."""
+    """The request headers and a trailing slash on the base URL of the PATCH."""
     svc = reference_service
     body = json.dumps(PIPELINE).encode()
     request = urllib.request.Request(svc.url("/v1/pipelines"), data=body, method="POST", headers={
@@ -131,7 +131,7 @@ def test_dashboard_sync_is_stored_and_shown(reference_service):
     svc = reference_service
     pid = create_pipeline(svc, {"pipeline_name": "<script>alert(1)</script>", "config": None})
     doc = dashboard_doc(pid, protected=("loans.<b>gender</b>",))
-    # the exact bytes of Part 2.9: json.dumps with default settings, only two headers
+    # the exact bytes of the dashboard request: json.dumps with default settings, only two headers
     request = urllib.request.Request(svc.url("/v1/dashboard/sync"), data=json.dumps(doc).encode("utf-8"),
                                      method="POST", headers={"Authorization": "Bearer " + svc.api_key,
                                                              "Content-Type": "application/json"})

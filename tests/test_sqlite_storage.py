@@ -1,4 +1,4 @@
-"""SQLiteStorage: the storage interface of Part 2.8 on a temporary SQLite file."""
+"""SQLiteStorage: the storage interface on a temporary SQLite file."""
 
 from __future__ import annotations
 
@@ -274,7 +274,7 @@ def test_dashboard_documents(store):
     assert len(store.get_dashboard_documents()) == 2
 
 
-# -- the tracker's call sequences (Parts 2.7, 2.10) -----------------------------------------------
+# -- the tracker's call sequences -----------------------------------------------
 
 
 def test_serves_the_persist_to_storage_and_persist_results_call_sequence(store):
@@ -313,7 +313,7 @@ def test_serves_the_persist_to_storage_and_persist_results_call_sequence(store):
 
 
 def test_serves_the_write_through_call_sequence(store):
-    """enable_persistence / writer / disable_persistence calls of Part 2.7."""
+    """enable_persistence / writer / disable_persistence calls of the tracker."""
     pid = store.create_pipeline(pipeline_name="unnamed_pipeline", config=None, git_commit=None, tenant_id=None)
     store.register_source(0, "t", "c", is_protected=False)
     meta = {"op": "add", "n": 1}

@@ -345,7 +345,7 @@ def storage_values(body: Any) -> list[StoredRowValue]:
 
 
 def dashboard(body: Any) -> dict[str, Any]:
-    """POST /v1/dashboard/sync: the document of Part 2.9 (members checked when present)."""
+    """POST /v1/dashboard/sync: the dashboard document (members checked when present)."""
     obj = expect_object(body, "body")
     pipeline = expect_object(obj.get("pipeline"), "body.pipeline")
     expect_object(obj.get("model"), "body.model")

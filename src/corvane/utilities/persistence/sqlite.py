@@ -1,4 +1,4 @@
-"""Embedded SQLite storage back-end (spec Part 2.8), standard library only.
+"""Embedded SQLite storage back-end, standard library only.
 
 ``SQLiteStorage(path)`` offers every storage call the DAG tracker relies on
 (``connect``, ``create_pipeline``, ``register_source``, ``store_nodes``,
@@ -323,7 +323,7 @@ class SQLiteStorage:
         if pipeline_id and conn.execute("SELECT 1 FROM pipelines WHERE id = ?", (pipeline_id,)).fetchone() is None:
             raise NotFoundError(f"unknown pipeline {pipeline_id}")
 
-    # -- calls of the storage interface (Part 2.8) -----------------------------
+    # -- calls of the storage interface -----------------------------
 
     def create_pipeline(
         self,
@@ -334,7 +334,7 @@ class SQLiteStorage:
     ) -> int:
         """Create a pipeline run ("running") and return its id (an int from 1).
 
-        Both call forms of Part 2.8 work: ``create_pipeline(name)`` and
+        Both call forms work: ``create_pipeline(name)`` and
         ``create_pipeline(pipeline_name=..., config=..., git_commit=..., tenant_id=...)``.
         """
         name = _str(pipeline_name if pipeline_name is not None else "unnamed", "pipeline_name")
@@ -559,7 +559,7 @@ class SQLiteStorage:
     write_row_values = store_row_values
 
     def store_dashboard_document(self, document: Mapping[str, Any]) -> int:
-        """Store a dashboard document (Part 2.9) and return its id.
+        """Store a dashboard document and return its id.
 
         The document is kept whole; its "pipeline"/"provenance_pipeline_id",
         "model"/"model_id" and "fairness"/"has_disparate_impact" members are

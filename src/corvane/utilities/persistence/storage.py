@@ -1,4 +1,4 @@
-"""Records exchanged between the DAG tracker and a storage back-end (spec Part 2.8).
+"""Records exchanged between the DAG tracker and a storage back-end.
 
 The tracker always builds these records with keywords.  They are deliberately
 plain: slotted dataclasses, no validation, so that building one per node or per
