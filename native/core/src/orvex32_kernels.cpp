@@ -58,6 +58,76 @@ void split_run(std::size_t n, Fn&& fn) {
     throw std::invalid_argument(buf);
 }
 
+// The block loops below are compiled twice on x86-64, for AVX2 and for the
+// baseline, and picked at load time: with AVX2 the 32-bit multiplies of the
+// hashes are single instructions and a block runs 8 lanes wide.
+#if defined(__x86_64__) && defined(__has_attribute) && !defined(__APPLE__)
+#if __has_attribute(target_clones)
+#define CORVANE_TARGET_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+#endif
+#ifndef CORVANE_TARGET_CLONES
+#define CORVANE_TARGET_CLONES
+#endif
+
+/// Combines rows whose operands are both mode 00 with two different valid
+/// pairs (result: mode 01). Other rows get a meaningless value; the result is
+/// non-zero when any such row is present.
+CORVANE_TARGET_CLONES
+uint32_t combine_block_fast(const uint32_t* __restrict a, const uint32_t* __restrict b,
+                            uint32_t* __restrict out, std::size_t n, uint32_t key) noexcept {
+    uint32_t slow_any = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const uint32_t x = a[i];
+        const uint32_t y = b[i];
+        const uint32_t px = (x >> 16) & 0x3FFu;
+        const uint32_t py = (y >> 16) & 0x3FFu;
+        slow_any |= ((x | y) >> kModeShift) | static_cast<uint32_t>(px - 1u >= kMaxPairs) |
+                    static_cast<uint32_t>(py - 1u >= kMaxPairs) | static_cast<uint32_t>(px == py);
+        const uint32_t lo = std::min(px, py) - 1u;
+        const uint32_t hi = std::max(px, py) - 1u;
+        const uint32_t rank = ((hi * (hi - 1u)) >> 1) + lo;
+        const uint32_t entity = ((x ^ y) >> 8) & 0x1Fu;
+        const uint32_t chain = mix_chain_keyed(x, y, key) & 0x0Fu;
+        const uint32_t depth = next_depth(std::max((x >> kDepthShift) & 7u, (y >> kDepthShift) & 7u));
+        out[i] = (kModeExact2 << kModeShift) | ((x | y) & kTaintBit) | (depth << kDepthShift) |
+                 (rank << 9) | (entity << 4) | chain;
+    }
+    return slow_any;
+}
+
+/// update_chain of every row; non-zero when a row is malformed (the caller
+/// then finds and reports it).
+CORVANE_TARGET_CLONES
+uint32_t update_chain_block(const uint32_t* __restrict in, uint32_t* __restrict out, std::size_t n,
+                            uint32_t key) noexcept {
+    uint32_t bad_any = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const uint32_t f = in[i];
+        // 0/1 flags and range tests as sign bits of a subtraction: GCC's
+        // vectoriser gives up on this loop when comparisons feed arithmetic.
+        // ((v ^ k) - 1) >> 31 is 1 exactly when v == k (v < 2^31).
+        const uint32_t mode = f >> kModeShift;
+        const uint32_t m0 = (mode - 1u) >> 31;
+        const uint32_t m1 = ((mode ^ 1u) - 1u) >> 31;
+        const uint32_t m2 = ((mode ^ 2u) - 1u) >> 31;
+        const uint32_t m3 = ((mode ^ 3u) - 1u) >> 31;
+        // Chain width by mode: 8, 4, 0, 0 bits.
+        const uint32_t mask = ((0u - m0) & 0xFFu) | ((0u - m1) & 0x0Fu);
+        const uint32_t chain = advance_chain_keyed(f & mask, key) & mask;
+        const uint32_t depth = next_depth((f >> kDepthShift) & 7u);
+        out[i] = (f & ~(mask | kDepthMask)) | chain | (depth << kDepthShift);
+        // is_well_formed, branch-free: each field is below 2^25, so
+        // (field - limit) >> 31 is 1 exactly when field < limit.
+        const uint32_t pd_ok = (((f >> 16) & 0x3FFu) - (kMaxPairs + 1u)) >> 31;
+        const uint32_t rank_ok = (((f >> 9) & 0x1FFFFu) - kPairRankCount) >> 31;
+        const uint32_t combo_ok = ((((f & kPayloadMask) >> 1) - kTripleRankCount) >> 31) & ~f & 1u;
+        const uint32_t ok = (m0 & pd_ok) | (m1 & rank_ok) | (m2 & combo_ok) | m3;
+        bad_any |= ok ^ 1u;
+    }
+    return bad_any;
+}
+
 }  // namespace
 
 std::size_t NativeTracker::parallel_threshold() noexcept {
@@ -76,27 +146,8 @@ void NativeTracker::combine_range(const uint32_t* __restrict a, const uint32_t* 
     for (std::size_t start = begin; start < end; start += kBlock) {
         const std::size_t stop = std::min(end, start + kBlock);
         // Fast formula: two mode-00 operands with two different pairs give a
-        // mode-01 result. Every other row sets `slow` and is redone below.
-        uint32_t slow_any = 0;
-        for (std::size_t i = start; i < stop; ++i) {
-            const uint32_t x = a[i];
-            const uint32_t y = b[i];
-            const uint32_t px = (x >> 16) & 0x3FFu;
-            const uint32_t py = (y >> 16) & 0x3FFu;
-            const uint32_t slow = ((x | y) >> kModeShift) | static_cast<uint32_t>(px - 1u >= kMaxPairs) |
-                                  static_cast<uint32_t>(py - 1u >= kMaxPairs) |
-                                  static_cast<uint32_t>(px == py);
-            slow_any |= slow;
-            const uint32_t lo = std::min(px, py) - 1u;
-            const uint32_t hi = std::max(px, py) - 1u;
-            const uint32_t rank = ((hi * (hi - 1u)) >> 1) + lo;
-            const uint32_t entity = ((x ^ y) >> 8) & 0x1Fu;
-            const uint32_t chain = mix_chain_keyed(x & 0xFFu, y & 0xFFu, key) & 0x0Fu;
-            const uint32_t depth = next_depth(std::max((x >> kDepthShift) & 7u, (y >> kDepthShift) & 7u));
-            out[i] = (kModeExact2 << kModeShift) | ((x | y) & kTaintBit) | (depth << kDepthShift) |
-                     (rank << 9) | (entity << 4) | chain;
-        }
-        if (slow_any == 0) continue;
+        // mode-01 result. Every other row is flagged and redone below.
+        if (combine_block_fast(a + start, b + start, out + start, stop - start, key) == 0) continue;
         for (std::size_t i = start; i < stop; ++i) {
             const uint32_t x = a[i];
             const uint32_t y = b[i];
@@ -123,17 +174,7 @@ void NativeTracker::update_chain_batch(const uint32_t* __restrict in, uint32_t* 
     split_run(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t start = begin; start < end; start += kBlock) {
             const std::size_t stop = std::min(end, start + kBlock);
-            uint32_t bad_any = 0;
-            for (std::size_t i = start; i < stop; ++i) {
-                const uint32_t f = in[i];
-                const uint32_t mode = f >> kModeShift;
-                // Chain width by mode (8, 4, 0, 0 bits) without a table load.
-                const uint32_t mask = mode == 0 ? 0xFFu : (mode == 1 ? 0x0Fu : 0u);
-                const uint32_t chain = advance_chain_keyed(f & mask, key) & mask;
-                const uint32_t depth = next_depth((f >> kDepthShift) & 7u);
-                out[i] = (f & ~(mask | kDepthMask)) | chain | (depth << kDepthShift);
-                bad_any |= static_cast<uint32_t>(!is_well_formed(f));
-            }
+            const uint32_t bad_any = update_chain_block(in + start, out + start, stop - start, key);
             if (bad_any != 0) {
                 for (std::size_t i = start; i < stop; ++i) {
                     if (!is_well_formed(in[i])) throw_malformed_at(i, in[i]);

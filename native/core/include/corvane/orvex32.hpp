@@ -106,13 +106,15 @@ constexpr uint32_t op_key(uint32_t op) noexcept {
     x ^= x >> 13;
     return x;
 }
+/// Chain fields are at most 8 bits wide, so only the low 8 bits of each
+/// operand take part; two multiply-xorshift rounds spread every input bit
+/// over the low bits that the narrow chain fields keep.
 constexpr uint32_t mix_chain_keyed(uint32_t chain_a, uint32_t chain_b, uint32_t key) noexcept {
-    uint32_t x = chain_a * 0x9E3779B1u + chain_b * 0x85EBCA77u + key;
+    uint32_t x = (((chain_a & 0xFFu) << 8) | (chain_b & 0xFFu)) ^ key;
+    x *= 0x9E3779B1u;
     x ^= x >> 15;
-    x *= 0x2C1B3C6Du;
-    x ^= x >> 12;
-    x *= 0x297A2D39u;
-    x ^= x >> 15;
+    x *= 0x85EBCA77u;
+    x ^= x >> 13;
     return x;
 }
 /// Chain hash of a unary operation applied to a chain field.
