@@ -144,6 +144,8 @@ bool attempt(Attempt&& fn, py::object& out) {
             throw;
         }
         return false;
+    } catch (const std::exception&) {
+        return false;
     }
 }
 
@@ -204,7 +206,7 @@ py::object run_local_predict(py::handle model, py::handle X) {
                 try {
                     result = py::reinterpret_borrow<py::object>(model)(tensor);
                 } catch (py::error_already_set& e) {
-                    no_grad.attr("__exit__")(e.type(), e.value(), e.trace());
+                    exit_with_error(no_grad, e);
                     throw;
                 }
                 no_grad.attr("__exit__")(py::none(), py::none(), py::none());

@@ -207,6 +207,10 @@ py::object split_numeric_frame(py::handle arr, py::handle pd) {
     if (!own_to_dict.is(frame_type.attr("to_dict"))) {
         return py::none();
     }
+    // pandas warns about duplicate column labels here; keep that its own job.
+    if (!py::bool_(arr.attr("columns").attr("is_unique"))) {
+        return py::none();
+    }
     py::object np = import("numpy");
     py::object np_dtype = np.attr("dtype");
     py::list dtypes = arr.attr("dtypes").attr("tolist")();

@@ -265,7 +265,11 @@ void sync_prov(py::object X, py::object y, py::object protected_data,
     if (!protected_data.is_none()) {
         protected_names = lookup("_cn")(protected_data, "protected");
     }
-    py::list all_columns = py::list(features);
+    // A copy: py::list(list) would alias the feature list itself.
+    py::list all_columns = py::reinterpret_steal<py::list>(PySequence_List(features.ptr()));
+    if (!all_columns) {
+        throw py::error_already_set();
+    }
     for (py::handle name : protected_names) {
         if (!features.contains(name)) {
             all_columns.append(name);

@@ -105,7 +105,7 @@ py::object send_json(const char* method, const char* method_note, py::handle url
     try {
         raw = entered.attr("read")();
     } catch (py::error_already_set& e) {
-        response.attr("__exit__")(e.type(), e.value(), e.trace());
+        exit_with_error(response, e);
         throw;
     }
     response.attr("__exit__")(py::none(), py::none(), py::none());

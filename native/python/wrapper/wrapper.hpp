@@ -70,6 +70,15 @@ inline py::object call_kw(py::handle fn, const py::tuple& args,
     return py::reinterpret_steal<py::object>(r);
 }
 
+/// Leaves a context manager after `e` was raised inside it (`with` semantics;
+/// the exit's result is ignored: none of our managers suppress errors).
+inline void exit_with_error(const py::object& manager, py::error_already_set& e) {
+    py::object type = e.type() ? py::reinterpret_borrow<py::object>(e.type()) : py::none();
+    py::object value = e.value() ? py::reinterpret_borrow<py::object>(e.value()) : py::none();
+    py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
+    manager.attr("__exit__")(type, value, trace);
+}
+
 // ---- native cores shared between binding files ---------------------------
 
 /// The value pair (number, text) of one value; may raise like float()/str().
