@@ -30,7 +30,35 @@ static const char* const kModuleDoc =
     "max(depth) + 1; a unary operation advances the chain and adds 1 to the depth.\n"
     "Gradient taint model: risk = taint * 1 / (1 + depth).\n";
 
-PYBIND11_MODULE(orvex32, m) {
+static void init_orvex32(pybind11::module_& m);
+
+// The entry point is PYBIND11_MODULE's, but the module body runs in an exec
+// function of our own: pybind11's wraps every error of the body into
+// ImportError("initialization failed"), while importing this module must
+// raise our own ImportError when the native core is missing and let every
+// other error through unchanged.
+PYBIND11_MODULE_PYINIT(orvex32)
+
+static int pybind11_exec_orvex32(PyObject* pm) {
+    try {
+        pybind11::detail::ensure_internals();
+        auto m = pybind11::reinterpret_borrow<pybind11::module_>(pm);
+        if (!pybind11::detail::get_cached_module(m.attr("__spec__").attr("name"))) {
+            init_orvex32(m);
+            pybind11::detail::cache_completed_module(m);
+        }
+        return 0;
+    } catch (pybind11::error_already_set& e) {
+        e.restore();
+    } catch (pybind11::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    return -1;
+}
+
+static void init_orvex32(pybind11::module_& m) {
     // Docstrings are exact texts; no generated signature line in front.
     pybind11::options options;
     options.disable_function_signatures();
