@@ -342,3 +342,19 @@ def test_without_scipy_serialize_still_handles_iterables():
         hide=("scipy", "scipy.sparse"),
     )
     assert out.strip() == "{'type': 'list', 'data': [1.0, None]}"
+
+
+@pytest.mark.parametrize("enabled", [True, False], ids=["gc-on", "gc-off"])
+def test_builders_restore_the_collector_state(enabled):
+    import gc
+
+    frame = pd.DataFrame({"a": [1.0, np.nan], "b": [1, 2]})
+    was = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        wrapper._serialize(frame)
+        wrapper._trd(frame, ["a", "b"])
+        assert wrapper._serialize(7) is None  # the failure path too
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable() if was else gc.disable()

@@ -330,6 +330,7 @@ py::list trd_frame(py::handle X, py::handle cols) {
                 columns[static_cast<size_t>(c)] = py::list(column);
             }
         }
+        GcPause no_gc;
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* row = PyDict_New();
             if (row == nullptr) {

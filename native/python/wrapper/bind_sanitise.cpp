@@ -144,6 +144,7 @@ py::list sanitize_iterable(PyObject* obj) {
 /// cells as None: what to_dict(orient="split") followed by row sanitising
 /// gives, without the per-row tuples and boxing of the pandas route.
 py::list rows_from_float_matrix(const py::array_t<double>& values) {
+    GcPause no_gc;
     auto view = values.unchecked<2>();
     const Py_ssize_t n = view.shape(0);
     const Py_ssize_t m = view.shape(1);
@@ -179,6 +180,7 @@ py::list rows_from_float_matrix(const py::array_t<double>& values) {
 /// Rows built from per-column lists of native values (ints, floats, bools),
 /// transposed and sanitised in one pass.
 py::list rows_from_column_lists(const std::vector<py::list>& cols, Py_ssize_t n) {
+    GcPause no_gc;
     const Py_ssize_t m = static_cast<Py_ssize_t>(cols.size());
     PyObject* rows = PyList_New(n);
     if (rows == nullptr) {

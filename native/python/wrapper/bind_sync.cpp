@@ -4,6 +4,7 @@
 // caller; each request's failure is logged (or ignored) and the run goes on.
 #include "wrapper.hpp"
 
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -384,6 +385,7 @@ void sync_prov(py::object X, py::object y, py::object protected_data,
     py::object num, text;
 
     py::list results;
+    std::optional<GcPause> no_gc(std::in_place);
     const std::string row_key_prefix =
         std::string(py::str(model_name)) + "_" + std::string(py::str(pipeline_id)) +
         "_model_validate_";
@@ -400,6 +402,7 @@ void sync_prov(py::object X, py::object y, py::object protected_data,
         result[k.input_hash] = hash;
         results.append(result);
     }
+    no_gc.reset();  // never across a request
     {
         py::dict body;
         body["pipeline_id"] = pipeline_id;
@@ -423,6 +426,7 @@ void sync_prov(py::object X, py::object y, py::object protected_data,
     }
     const bool cache_fps = is_original("_content_hash");
     const Py_ssize_t width = static_cast<Py_ssize_t>(features.size() + protected_names.size()) + 1;
+    no_gc.emplace();
     PyObject* values_raw = PyList_New(n * width);
     if (values_raw == nullptr) {
         throw py::error_already_set();
@@ -460,6 +464,7 @@ void sync_prov(py::object X, py::object y, py::object protected_data,
                                      k.model_validate.ptr(), k.output.ptr(), num.ptr(),
                                      text.ptr()));
     }
+    no_gc.reset();
     post_pages(values, kValuePage, base + py::str("/v1/values"), api_key, "error",
                "[corvane] validate() provenance: values batch failed: %s", true);
 

@@ -79,6 +79,26 @@ inline void exit_with_error(const py::object& manager, py::error_already_set& e)
     manager.attr("__exit__")(type, value, trace);
 }
 
+/// Pauses the cyclic garbage collector while a builder creates many container
+/// objects that are all reachable from its result: every one of them would
+/// otherwise count toward a collection that can free nothing, and those
+/// repeated passes over a growing heap cost more than the building itself.
+/// The previous state is restored on every path.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~GcPause() {
+        if (was_enabled_) {
+            PyGC_Enable();
+        }
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 // ---- native cores shared between binding files ---------------------------
 
 /// The value pair (number, text) of one value; may raise like float()/str().
