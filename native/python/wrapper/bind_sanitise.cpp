@@ -441,6 +441,7 @@ void register_sanitise(py::module_& m) {
     PyObject* orjson = PyImport_ImportModule("orjson");
     if (orjson != nullptr) {
         m.attr("_orjson") = py::reinterpret_steal<py::object>(orjson);
+        state().orjson_backend = true;
         def_native(m, "_fast_dumps", &orjson_dumps, py::arg("obj"), py::arg("default") = py::none(),
                    py::arg("sort_keys") = false, "JSON text of obj (orjson back-end).");
         def_native(m, "_fast_loads", &orjson_loads, py::arg("s"),

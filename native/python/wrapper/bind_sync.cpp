@@ -59,7 +59,7 @@ py::str rh_native(py::handle row_dict) {
             py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type));
         py::object raw;
         PyObject* orjson = PyDict_GetItemString(state().ns.dict().ptr(), "_orjson");
-        if (orjson != nullptr && is_original("_fast_dumps")) {
+        if (orjson != nullptr && state().orjson_backend && is_original("_fast_dumps")) {
             // The orjson text is UTF-8 already: hash its bytes without the
             // decode/encode round trip the text form would take.
             py::object mod = py::reinterpret_borrow<py::object>(orjson);

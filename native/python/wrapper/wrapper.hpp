@@ -19,6 +19,8 @@ using corvane::pyb::ModuleNamespace;
 struct State {
     ModuleNamespace ns;
     std::unordered_map<std::string, py::object> originals;
+    /// True when the orjson pair was bound at import (fixed for the process).
+    bool orjson_backend = false;
 };
 
 State& state();
