@@ -18,7 +18,7 @@ constexpr std::size_t kBlock = 2048;
 
 // Two threads only pay off once the array is far larger than the caches and
 // the cost of starting a thread (tens of microseconds) is negligible.
-std::atomic<std::size_t> g_parallel_threshold{std::size_t{1} << 21};
+std::atomic<std::size_t> g_parallel_threshold{std::size_t{1} << 18};
 
 /// Runs fn(begin, end) over [0, n), on two threads when n is large enough and
 /// the machine has more than one core. Exceptions of either half reach the
@@ -82,8 +82,12 @@ uint32_t combine_block_fast(const uint32_t* __restrict a, const uint32_t* __rest
         const uint32_t y = b[i];
         const uint32_t px = (x >> 16) & 0x3FFu;
         const uint32_t py = (y >> 16) & 0x3FFu;
-        slow_any |= ((x | y) >> kModeShift) | static_cast<uint32_t>(px - 1u >= kMaxPairs) |
-                    static_cast<uint32_t>(py - 1u >= kMaxPairs) | static_cast<uint32_t>(px == py);
+        // Sign-bit and shift tests rather than comparisons: the vectoriser
+        // keeps these in plain integer lanes. pair_data is valid in 1..512,
+        // i.e. (pair_data - 1) >> 9 == 0; px == py exactly when
+        // ((px ^ py) - 1) >> 31 is 1 (both below 2^10).
+        slow_any |= ((x | y) >> kModeShift) | (((px - 1u) | (py - 1u)) >> 9) |
+                    (((px ^ py) - 1u) >> 31);
         const uint32_t lo = std::min(px, py) - 1u;
         const uint32_t hi = std::max(px, py) - 1u;
         const uint32_t rank = ((hi * (hi - 1u)) >> 1) + lo;

@@ -107,15 +107,12 @@ constexpr uint32_t op_key(uint32_t op) noexcept {
     return x;
 }
 /// Chain fields are at most 8 bits wide, so only the low 8 bits of each
-/// operand take part; two multiply-xorshift rounds spread every input bit
-/// over the low bits that the narrow chain fields keep.
+/// operand take part. One multiply, keeping the top byte of the product:
+/// those bits depend on every input bit, and a single 32-bit multiply keeps
+/// the whole-array kernels memory-bound rather than multiplier-bound.
 constexpr uint32_t mix_chain_keyed(uint32_t chain_a, uint32_t chain_b, uint32_t key) noexcept {
-    uint32_t x = (((chain_a & 0xFFu) << 8) | (chain_b & 0xFFu)) ^ key;
-    x *= 0x9E3779B1u;
-    x ^= x >> 15;
-    x *= 0x85EBCA77u;
-    x ^= x >> 13;
-    return x;
+    const uint32_t x = ((((chain_a & 0xFFu) << 8) | (chain_b & 0xFFu)) ^ key) * 0x9E3779B1u;
+    return x >> 24;
 }
 /// Chain hash of a unary operation applied to a chain field.
 constexpr uint32_t advance_chain_keyed(uint32_t chain, uint32_t key) noexcept {
