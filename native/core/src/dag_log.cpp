@@ -323,11 +323,13 @@ void NodeLog::append_run(std::int64_t first_id, NodeKind kind, std::uint32_t op,
     }
 }
 
-void NodeLog::set_materialized(std::int64_t id) {
+bool NodeLog::set_materialized(std::int64_t id) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (find_locked(id, nullptr) != nullptr) {
-        materialized_.insert(id);
+    if (find_locked(id, nullptr) == nullptr) {
+        return false;
     }
+    materialized_.insert(id);
+    return true;
 }
 
 // ---------------------------------------------------------------------------

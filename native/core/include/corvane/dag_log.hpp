@@ -184,8 +184,9 @@ public:
     std::size_t evict_oldest(std::size_t count, NodeOverrides* overrides,
                              std::vector<std::int64_t>* evicted_materialized);
 
-    /// Marks a node as having an authoritative copy outside the log.
-    void set_materialized(std::int64_t id);
+    /// Marks a node as having an authoritative copy outside the log; false
+    /// when the node is not held.
+    bool set_materialized(std::int64_t id);
 
     std::size_t size() const;
     bool contains(std::int64_t id) const;
