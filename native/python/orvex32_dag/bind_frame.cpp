@@ -307,7 +307,7 @@ py::object wrap_dataframe_dag(py::object df, py::object tracker, py::object tabl
 py::object get_dag_for_series(py::object series, py::object row_index) {
     py::object tracker = getattr_or_null(series, "_tracker");
     if (!tracker || !truthy(tracker) || !py::hasattr(series, "_node_ids")) return py::none();
-    py::int_ row = pyb::to_int(row_index);
+    py::int_ row = number_arg(row_index, "row_index");
     py::object node_ids = series.attr("_node_ids");
     if ((row >= py::int_(py::len(node_ids)))) return py::none();
     py::int_ node_id = pyb::to_int(node_ids[row]);
@@ -332,14 +332,7 @@ py::object combine_provenances(py::object tracker, py::object node_ids, py::obje
 }
 
 py::object dag_audit(py::object series, py::object row_index) {
-    PyObject* r = PyNumber_Long(row_index.ptr());
-    if (r == nullptr) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "row_index must be an int, got %.200s",
-                     Py_TYPE(row_index.ptr())->tp_name);
-        throw py::error_already_set();
-    }
-    py::object row = py::reinterpret_steal<py::object>(r);
+    py::object row = number_arg(row_index, "row_index");
     py::object tracker = series.attr("_tracker");
     if (!truthy(tracker) || py::len(series) == 0) {
         py::dict err;

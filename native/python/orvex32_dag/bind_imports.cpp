@@ -60,16 +60,22 @@ std::int64_t as_i64(py::handle o) {
     return static_cast<std::int64_t>(r);
 }
 
-std::uint32_t as_fingerprint(py::handle o, const char* argname) {
-    py::int_ v;
-    try {
-        v = pyb::to_int(o);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_TypeError)) throw;
+py::int_ number_arg(py::handle o, const char* argname) {
+    PyObject* r = PyNumber_Check(o.ptr()) ? PyNumber_Long(o.ptr()) : nullptr;
+    if (r == nullptr) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "%.200s must be an int, got %.200s", argname,
                      Py_TYPE(o.ptr())->tp_name);
         throw py::error_already_set();
     }
+    return py::reinterpret_steal<py::int_>(r);
+}
+
+std::uint32_t as_fingerprint(py::handle o, const char* argname) {
+    py::int_ v = number_arg(o, argname);
     int overflow = 0;
     long long r = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
     if (r == -1 && PyErr_Occurred()) throw py::error_already_set();

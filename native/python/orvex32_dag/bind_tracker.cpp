@@ -60,15 +60,7 @@ bool is_own(py::handle tracker, const char* name) {
 }
 
 std::int64_t id_arg(py::handle o, const char* argname) {
-    PyObject* r = PyNumber_Long(o.ptr());
-    if (r == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "%.200s must be an int, got %.200s", argname,
-                     Py_TYPE(o.ptr())->tp_name);
-        throw py::error_already_set();
-    }
-    py::object v = py::reinterpret_steal<py::object>(r);
+    py::object v = number_arg(o, argname);
     long long x = PyLong_AsLongLong(v.ptr());
     if (x == -1 && PyErr_Occurred()) throw py::error_already_set();
     return x;
@@ -455,13 +447,7 @@ py::object log_aggregate(py::object self, py::object op_name, py::object input_n
 }
 
 py::object get_node(py::object self, py::object node_id) {
-    PyObject* v = PyNumber_Long(node_id.ptr());
-    if (v == nullptr) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "node_id must be an int, got %.200s",
-                     Py_TYPE(node_id.ptr())->tp_name);
-        throw py::error_already_set();
-    }
+    PyObject* v = number_arg(node_id, "node_id").release().ptr();
     py::object key = py::reinterpret_steal<py::object>(v);
     int overflow = 0;
     long long id = PyLong_AsLongLongAndOverflow(key.ptr(), &overflow);
@@ -470,13 +456,7 @@ py::object get_node(py::object self, py::object node_id) {
 }
 
 py::object get_nodes_for_provenance(py::object self, py::object provenance) {
-    PyObject* v = PyNumber_Long(provenance.ptr());
-    if (v == nullptr) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "provenance must be an int, got %.200s",
-                     Py_TYPE(provenance.ptr())->tp_name);
-        throw py::error_already_set();
-    }
+    PyObject* v = number_arg(provenance, "provenance").release().ptr();
     py::object key = py::reinterpret_steal<py::object>(v);
     py::list out;
     int overflow = 0;
@@ -491,13 +471,7 @@ py::object get_nodes_for_provenance(py::object self, py::object provenance) {
 }
 
 py::object get_dag(py::object self, py::object root_node_id) {
-    PyObject* v = PyNumber_Long(root_node_id.ptr());
-    if (v == nullptr) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "root_node_id must be an int, got %.200s",
-                     Py_TYPE(root_node_id.ptr())->tp_name);
-        throw py::error_already_set();
-    }
+    PyObject* v = number_arg(root_node_id, "root_node_id").release().ptr();
     return lineage_dag(self, dag_state_of(self), py::reinterpret_steal<py::object>(v));
 }
 

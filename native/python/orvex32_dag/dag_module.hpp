@@ -180,6 +180,9 @@ inline py::object super_of(py::handle cls, py::handle self) {
     return builtin_super(cls, self);
 }
 
+/// int(o) for an argument declared as an int: any number, not text;
+/// TypeError naming the argument otherwise.
+py::int_ number_arg(py::handle o, const char* argname);
 /// int(o) as int64; OverflowError past the range.
 std::int64_t as_i64(py::handle o);
 /// A 32-bit fingerprint from any number (0 .. 2**32 - 1).
