@@ -278,3 +278,89 @@ def test_forked_child_restarts_its_own_thread():
     done = run_python(code, timeout=60)
     assert done.returncode == 0, done.stderr
     assert "child 0 parent [1, 2]" in done.stdout
+
+
+class Columnar:
+    """A columnar batch: `records` in the account, built into chunks on the writer thread."""
+
+    kind = "nodes"
+
+    def __init__(self, fps, weight=1, per_record=3, fail_at=None, gate=None):
+        self.fps = list(fps)
+        self.records = len(self.fps) * per_record
+        self.weight = weight
+        self.per_record = per_record
+        self.fail_at = fail_at
+        self.gate = gate
+        self.thread = None
+
+    def chunks(self, size):
+        self.thread = threading.current_thread()
+        for start in range(0, len(self.fps), size):
+            if self.fail_at is not None and start >= self.fail_at:
+                raise ValueError("cannot build this chunk")
+            if self.gate is not None and start:
+                self.gate.wait()
+            part = self.fps[start:start + size]
+            yield "nodes", [node(fp) for fp in part], len(part) * self.per_record
+
+
+def test_columnar_batch_is_written_in_chunks_on_the_writer_thread(make_writer):
+    storage = RecordingStorage()
+    writer = make_writer(storage, batch_size=4, queue_size=10)
+    writer.write_node(node(100))
+    batch = Columnar(range(10), weight=2)  # 30 records: more than the queue holds
+    writer.write_columnar(batch)
+    writer.write_node(node(101))
+    assert writer.flush(timeout=5)
+    assert batch.thread is not threading.current_thread()
+    assert [r.fingerprint for r in storage.written("nodes")] == [100, *range(10), 101]
+    assert [len(b) for k, b in storage.batches] == [1, 4, 4, 2, 1]
+    stats = writer.get_stats()
+    assert (stats["accepted"], stats["written"], stats["pending"]) == (32, 32, 0)
+    assert_account(stats)
+
+
+@pytest.mark.parametrize(
+    "failure, fail_at, expect_written, expect_dropped",
+    [
+        pytest.param(lambda call: ValueError("bad record") if call == 2 else None, None,
+                     [0, 1, 2, 3, 8, 9], {"rejected": 4}, id="one-chunk-rejected"),
+        pytest.param(lambda call: TransientStorageError("503") if call == 2 else None, None,
+                     list(range(10)), {}, id="transient-chunk-retried"),
+        pytest.param(None, 4, [0, 1, 2, 3], {"rejected": 6}, id="materialising-fails"),
+    ],
+)
+def test_columnar_failures_are_settled_per_chunk(make_writer, failure, fail_at, expect_written,
+                                                 expect_dropped):
+    storage = RecordingStorage(fail=failure)
+    writer = make_writer(storage, batch_size=4)
+    writer.write_columnar(Columnar(range(10), per_record=1, fail_at=fail_at))
+    writer.flush(timeout=5)
+    assert [r.fingerprint for r in storage.written("nodes")] == expect_written
+    stats = writer.get_stats()
+    assert stats["dropped"] == expect_dropped
+    assert stats["written"] == len(expect_written) and stats["pending"] == 0
+    assert_account(stats)
+
+
+def test_columnar_rest_is_dropped_when_stop_runs_out_of_time():
+    gate = threading.Event()
+    storage = RecordingStorage()
+    writer = AsyncWriter(storage, WriterConfig(batch_size=2, flush_interval=0.01))
+    writer.start()
+    writer.write_columnar(Columnar(range(10), per_record=1, gate=gate))
+    writer.stop(timeout=0.3)
+    gate.set()
+    deadline = time.monotonic() + 5
+    while writer.get_stats()["pending"] and time.monotonic() < deadline:
+        time.sleep(0.01)
+    stats = writer.get_stats()
+    assert stats["written"] == 2 and stats["dropped"] == {"shutdown": 8}
+    assert_account(stats)
+
+
+def test_empty_columnar_batch_is_not_accounted(make_writer):
+    writer = make_writer(RecordingStorage())
+    writer.write_columnar(Columnar([]))
+    assert writer.get_stats()["accepted"] == 0

@@ -23,6 +23,15 @@ Policy, in one place:
   ``dropped["shutdown"]``. At interpreter exit running writers are stopped
   with ``exit_timeout`` seconds in all, so a dead service can never hold the
   process for longer than that (the thread is a daemon besides).
+* **Columnar batches.** :meth:`AsyncWriter.write_columnar` takes one object
+  that stands for many records (a tracked operation over n rows) and is
+  turned into records only on the writer thread, chunk by chunk. It counts
+  its ``records`` in the account like any other hand-off, but takes only its
+  ``weight`` (what it holds in memory itself) from the queue bound. It is
+  written whole, never merged with other work, in chunks of at most
+  ``batch_size`` stored records, each chunk retried on its own; if stop's
+  time runs out between chunks, the rest is dropped under
+  ``dropped["shutdown"]``.
 * **Fork.** In a child process the parent's thread does not exist; the child
   gets fresh locks, drops the inherited queue under ``dropped["fork"]`` (the
   parent still owns and writes those records) and restarts its thread if the
@@ -103,12 +112,19 @@ class WriterConfig:
 _SOURCE, _NODES, _EDGES, _VALUES = "sources", "nodes", "edges", "values"
 
 
-class _Item:
-    __slots__ = ("kind", "records")
+_COLUMNAR = "columnar"
 
-    def __init__(self, kind: str, records: list[Any]) -> None:
+
+class _Item:
+    __slots__ = ("kind", "records", "count", "weight")
+
+    def __init__(self, kind: str, records: Any, count: int | None = None,
+                 weight: int | None = None) -> None:
         self.kind = kind
         self.records = records
+        # records in the account / room taken from the queue bound
+        self.count = len(records) if count is None else count
+        self.weight = self.count if weight is None else weight
 
 
 _live_writers: "weakref.WeakSet[AsyncWriter]" = weakref.WeakSet()
@@ -141,6 +157,7 @@ class AsyncWriter:
         self._queue: deque[_Item] = deque()
         self._pending = 0          # records queued, not yet taken by the thread
         self._in_flight = 0        # records taken by the thread, not yet settled
+        self._held = 0             # queue room taken by queued and in-flight items
         self._stopping = False
         self._flush_waiters = 0
         self._thread: threading.Thread | None = None
@@ -201,30 +218,53 @@ class AsyncWriter:
     def write_row_values(self, values: list[Any]) -> None:
         self._put(_VALUES, list(values))
 
-    def _put(self, kind: str, records: list[Any]) -> None:
-        count = len(records)
-        if count == 0:
+    def write_columnar(self, batch: Any) -> None:
+        """Queue a columnar batch: many records in one object, built lazily.
+
+        ``batch.records`` (int) is the number of records it stands for in the
+        account; ``batch.weight`` (int, at least 1) the queue room it takes;
+        ``batch.kind`` names it in logs; ``batch.chunks(size)`` is called on
+        the writer thread and yields ``(kind, records, count)`` tuples: a
+        list of at most ``size`` records for ``store_nodes`` ("nodes"),
+        ``store_edges`` ("edges") or ``store_row_values`` ("values"), and how
+        many of the batch's ``records`` the chunk settles (more than the
+        list's length when the batch left out records that storage would
+        have collapsed anyway). The counts of all chunks add up to
+        ``records``.
+        """
+        count = int(batch.records)
+        if count <= 0:
             return
+        weight = max(1, int(getattr(batch, "weight", count)))
+        self._enqueue(_Item(_COLUMNAR, batch, count, weight), str(getattr(batch, "kind", "columnar")))
+
+    def _put(self, kind: str, records: list[Any]) -> None:
+        if not records:
+            return
+        self._enqueue(_Item(kind, records), kind)
+
+    def _enqueue(self, item: _Item, label: str) -> None:
+        count = item.count
         deadline = time.monotonic() + self._config.put_timeout
         with self._lock:
             self._accepted += count
-            while not self._fits_locked(count):
+            while not self._fits_locked(item.weight):
                 remaining = deadline - time.monotonic()
                 if remaining <= 0 or not self._running or self._stopping:
                     self._count_drop_locked("queue_full", count)
-                    logger.warning("Writer queue full: dropped %d %s record(s)", count, kind)
+                    logger.warning("Writer queue full: dropped %d %s record(s)", count, label)
                     return
                 self._changed.wait(remaining)
-            self._queue.append(_Item(kind, records))
+            self._queue.append(item)
             self._pending += count
-            if self._pending >= self._config.batch_size:
+            self._held += item.weight
+            if self._pending >= self._config.batch_size or item.kind == _COLUMNAR:
                 self._changed.notify_all()
 
-    def _fits_locked(self, count: int) -> bool:
-        used = self._pending + self._in_flight
-        if used == 0:
+    def _fits_locked(self, weight: int) -> bool:
+        if self._held == 0:
             return True
-        return used + count <= self._config.queue_size
+        return self._held + weight <= self._config.queue_size
 
     # -- waiting and statistics ----------------------------------------------
 
@@ -298,26 +338,69 @@ class AsyncWriter:
             return None
         head = self._queue[0]
         limit = self._config.batch_size
-        if len(head.records) > limit:
-            taken = _Item(head.kind, head.records[:limit])
+        if head.kind == _COLUMNAR:
+            taken = self._queue.popleft()
+        elif len(head.records) > limit:
+            taken = _Item(head.kind, head.records[:limit], weight=limit)
             head.records = head.records[limit:]
+            head.count -= limit
+            head.weight -= limit
         else:
             self._queue.popleft()
             taken = head
             while (self._queue and self._queue[0].kind == taken.kind
                    and len(taken.records) + len(self._queue[0].records) <= limit):
-                taken.records.extend(self._queue.popleft().records)
-        self._pending -= len(taken.records)
-        self._in_flight += len(taken.records)
+                nxt = self._queue.popleft()
+                taken.records.extend(nxt.records)
+                taken.count += nxt.count
+                taken.weight += nxt.weight
+        self._pending -= taken.count
+        self._in_flight += taken.count
         return taken
 
     def _write(self, item: _Item) -> None:
-        count = len(item.records)
+        try:
+            if item.kind == _COLUMNAR:
+                self._write_columnar(item)
+            else:
+                self._write_records(item.kind, item.records, item.count)
+        finally:
+            with self._lock:
+                self._held -= item.weight
+                self._changed.notify_all()
+
+    def _write_columnar(self, item: _Item) -> None:
+        left = item.count
+        label = str(getattr(item.records, "kind", "columnar"))
+        try:
+            for kind, records, count in item.records.chunks(self._config.batch_size):
+                if not self._running:
+                    break  # stop's time ran out: the rest is dropped below
+                count = min(int(count), left)
+                left -= count
+                self._write_records(kind, records, count)
+        except Exception as exc:  # a batch that cannot be materialised is rejected, not raised
+            message = f"{type(exc).__name__}: {exc}"
+            logger.warning("Writer dropped %d %s record(s) (%s): %s", left, label, "rejected",
+                           message)
+            with self._lock:
+                self._last_error = message
+                self._in_flight -= left
+                self._count_drop_locked("rejected", left)
+            return
+        if left:
+            reason = "shutdown" if not self._running else "rejected"
+            logger.warning("Writer dropped %d unwritten %s record(s) (%s)", left, label, reason)
+            with self._lock:
+                self._in_flight -= left
+                self._count_drop_locked(reason, left)
+
+    def _write_records(self, kind: str, records: list[Any], count: int) -> None:
         attempt = 0
         delay = self._config.retry_backoff
         while True:
             try:
-                self._send(item)
+                self._send(kind, records)
             except Exception as exc:  # storage errors of any kind are accounted, never raised
                 transient = is_transient_error(exc)
                 message = f"{type(exc).__name__}: {exc}"
@@ -331,7 +414,7 @@ class AsyncWriter:
                     continue
                 reason = "failed" if transient else "rejected"
                 logger.warning("Writer dropped %d %s record(s) (%s): %s",
-                               count, item.kind, reason, message)
+                               count, kind, reason, message)
                 with self._lock:
                     self._last_error = message
                     self._in_flight -= count
@@ -345,20 +428,22 @@ class AsyncWriter:
                 self._changed.notify_all()
             return
 
-    def _send(self, item: _Item) -> None:
+    def _send(self, kind: str, records: list[Any]) -> None:
         storage = self._storage
-        if item.kind == _NODES:
-            storage.store_nodes(item.records)
-        elif item.kind == _EDGES:
-            storage.store_edges(item.records)
-        elif item.kind == _VALUES:
-            storage.store_row_values(item.records)
+        if not records:
+            return
+        if kind == _NODES:
+            storage.store_nodes(records)
+        elif kind == _EDGES:
+            storage.store_edges(records)
+        elif kind == _VALUES:
+            storage.store_row_values(records)
         else:
             register_many: Callable[..., Any] | None = getattr(storage, "register_sources", None)
             if register_many is not None:
-                register_many(item.records)
+                register_many(records)
             else:
-                for pair_id, table, column, is_protected in item.records:
+                for pair_id, table, column, is_protected in records:
                     storage.register_source(pair_id, table, column, is_protected=is_protected)
 
     # -- bookkeeping ---------------------------------------------------------
@@ -370,6 +455,8 @@ class AsyncWriter:
         if self._pending:
             self._count_drop_locked(reason, self._pending)
             logger.warning("Writer dropped %d unwritten record(s) (%s)", self._pending, reason)
+        for item in self._queue:
+            self._held -= item.weight
         self._queue.clear()
         self._pending = 0
 
