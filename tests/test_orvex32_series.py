@@ -210,3 +210,60 @@ def test_results_are_independent_of_their_inputs(pair):
     result = a + b
     result.iloc[0] = 100.0
     assert a.iloc[0] == 1.0 and b.iloc[0] == 2.0
+
+
+# -- large series: fingerprint work runs beside the values ---------------------------------
+
+LARGE = 70_000  # above the size where the fingerprints are computed on a second thread
+
+
+@pytest.fixture
+def large_pair():
+    tracker = ox.ProvenanceTracker()
+    rng = np.random.default_rng(7)
+    df = pd.DataFrame({"a": rng.random(LARGE), "b": rng.random(LARGE)})
+    w = ox.wrap_dataframe(df, tracker, "t", protected=["b"])
+    return tracker, w["a"], w["b"]
+
+
+@pytest.mark.parametrize("method,ufunc,code,reflected", BINARY, ids=[b[0] for b in BINARY])
+def test_large_operands_match_the_batch_function(large_pair, method, ufunc, code, reflected):
+    tracker, a, b = large_pair
+    result = getattr(a, method)(b)
+    expected = ufunc(b.values, a.values) if reflected else ufunc(a.values, b.values)
+    np.testing.assert_array_equal(result.values, expected)
+    np.testing.assert_array_equal(result._prov, combine_batch(tracker._native, a._prov, b._prov, code))
+
+
+def test_large_untracked_operand_copies_fingerprints(large_pair):
+    _, a, _ = large_pair
+    result = a + np.ones(LARGE)
+    assert result._prov is not a._prov and not np.shares_memory(result._prov, a._prov)
+    assert result._prov.flags.writeable
+    np.testing.assert_array_equal(result._prov, a._prov)
+
+
+def test_large_operation_reports_value_errors_before_fingerprint_errors(large_pair):
+    tracker, a, _ = large_pair
+    malformed = np.full(LARGE, 0x03FF0000, dtype=np.uint32)  # pair_data 1023: no such pair
+    numbers = ox.TrackedSeries(np.zeros(LARGE), _prov=malformed, _tracker=tracker)
+    with pytest.raises(ValueError, match="malformed"):
+        a + numbers
+    texts = ox.TrackedSeries(np.array(["x"] * LARGE, dtype=object), _prov=malformed,
+                             _tracker=tracker)
+    with pytest.raises(TypeError, match="unsupported operand"):
+        a + texts
+
+
+def test_large_operation_honours_a_rebound_batch_function(large_pair, monkeypatch):
+    tracker, a, b = large_pair
+    calls = []
+
+    def spy(native, x, y, op):
+        calls.append(len(x))
+        return combine_batch(native, x, y, op)
+
+    monkeypatch.setattr(ox, "combine_batch", spy)
+    result = a + b
+    assert calls == [LARGE]
+    np.testing.assert_array_equal(result._prov, combine_batch(tracker._native, a._prov, b._prov, OP.ADD))

@@ -112,6 +112,11 @@ void bind_imports(py::module_ m) {
         raise_missing_core(e);
     }
     for (auto& [name, value] : native) m.attr(name) = value;
+    ModuleState& s = state();
+    s.own_combine_batch = m.attr("combine_batch");
+    s.native_tracker_cls = m.attr("NativeProvenanceTracker");
+    s.ndarray_type = m.attr("np").attr("ndarray");
+    s.ufunc_type = m.attr("np").attr("ufunc");
 }
 
 void bind_constants(py::module_ m) {

@@ -4,6 +4,13 @@
 #include "common.hpp"
 #include "orvex32_module.hpp"
 
+#include "corvane/orvex32.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <thread>
+
 namespace corvane::orvex32_binding {
 
 namespace {
@@ -67,19 +74,111 @@ py::object series_init(py::object self, py::args args, py::kwargs kwargs) {
     return py::none();
 }
 
+/// A 1-D, C-contiguous, native-order uint32 numpy array (exactly ndarray),
+/// or null: only such arrays are read on a native thread.
+const uint32_t* plain_u32(py::handle obj, std::size_t& length) {
+    ModuleState& s = state();
+    if (Py_TYPE(obj.ptr()) != reinterpret_cast<PyTypeObject*>(s.ndarray_type.ptr())) return nullptr;
+    auto arr = py::reinterpret_borrow<py::array>(obj);
+    if (arr.ndim() != 1 || !(arr.flags() & py::array::c_style) ||
+        !arr.dtype().equal(py::dtype::of<uint32_t>())) {
+        return nullptr;
+    }
+    const auto* data = static_cast<const uint32_t*>(arr.data());
+    if (reinterpret_cast<std::uintptr_t>(data) % alignof(uint32_t) != 0) return nullptr;
+    length = static_cast<std::size_t>(arr.shape(0));
+    return data;
+}
+
+/// Below this many rows a thread costs more than it saves.
+constexpr std::size_t kOverlapRows = std::size_t{1} << 16;
+
+/// Runs `fingerprints` on a native thread (no GIL) while the caller computes
+/// the values with `op`, then joins. The values are computed first in the
+/// observable order: an error of `op` wins over one of the fingerprint work,
+/// which then never becomes visible.
+template <typename Work>
+py::object overlapped(py::object op, py::object lhs, py::object rhs, Work&& fingerprints) {
+    std::exception_ptr native_error;
+    std::thread worker([&] {
+        try {
+            fingerprints();
+        } catch (...) {
+            native_error = std::current_exception();
+        }
+    });
+    auto join = [&] {
+        py::gil_scoped_release release;
+        worker.join();
+    };
+    py::object result;
+    try {
+        result = op(lhs, rhs);
+    } catch (...) {
+        join();
+        throw;
+    }
+    join();
+    if (native_error) std::rethrow_exception(native_error);
+    return result;
+}
+
+/// Whether `op` is numpy's own element-wise machinery (a ufunc or one of the
+/// comparison operators): it never touches the fingerprint arrays, so they
+/// may be read concurrently.
+bool values_only_op(py::handle op) {
+    ModuleState& s = state();
+    if (Py_TYPE(op.ptr()) == reinterpret_cast<PyTypeObject*>(s.ufunc_type.ptr())) return true;
+    return op.is(s.op_gt) || op.is(s.op_lt) || op.is(s.op_ge) || op.is(s.op_le);
+}
+
 py::object binop(py::object self, py::object other, py::object op, py::object op_code) {
     py::int_ code = require_index(op_code, "op_code");
     py::object other_values = py::hasattr(other, "values") ? py::object(other.attr("values")) : other;
-    py::object result = op(self.attr("values"), other_values);
+    py::object self_values = self.attr("values");
     ModuleState& s = state();
     py::object cls = s.ns.get("TrackedSeries");
     py::object tracker = self.attr("_tracker");
+    const bool combine = isinstance_of(other, cls) && truthy(tracker);
+    py::object self_prov = self.attr("_prov");
+
+    std::size_t n_self = 0, n_other = 0;
+    const uint32_t* src_self = plain_u32(self_prov, n_self);
+    if (src_self != nullptr && n_self >= kOverlapRows && values_only_op(op)) {
+        if (!combine) {
+            // The untracked path copies the fingerprints; the copy runs beside
+            // the values instead of after them.
+            py::array_t<uint32_t> copy(static_cast<py::ssize_t>(n_self));
+            uint32_t* dst = copy.mutable_data();
+            py::object result = overlapped(op, self_values, other_values, [&] {
+                std::memcpy(dst, src_self, n_self * sizeof(uint32_t));
+            });
+            return new_tracked(cls, result, self.attr("index"), copy, tracker);
+        }
+        py::object native = tracker.attr("_native");
+        py::object other_prov = other.attr("_prov");
+        const uint32_t* src_other = plain_u32(other_prov, n_other);
+        if (src_other != nullptr && n_other == n_self && s.ns.is_unchanged("combine_batch", s.own_combine_batch) &&
+            Py_TYPE(native.ptr()) == reinterpret_cast<PyTypeObject*>(s.native_tracker_cls.ptr())) {
+            auto& core = native.cast<corvane::orvex32::NativeTracker&>();
+            const auto key = static_cast<uint32_t>(
+                PyLong_AsUnsignedLongMask(code.ptr()) & 0xFFFFFFFFul);
+            py::array_t<uint32_t> out(static_cast<py::ssize_t>(n_self));
+            uint32_t* dst = out.mutable_data();
+            py::object result = overlapped(op, self_values, other_values, [&] {
+                core.combine_batch(src_self, src_other, dst, n_self, key);
+            });
+            return new_tracked(cls, result, self.attr("index"), out, tracker);
+        }
+    }
+
+    py::object result = op(self_values, other_values);
     py::object prov;
-    if (isinstance_of(other, cls) && truthy(tracker)) {
-        prov = as_uint32(s.ns.get("combine_batch")(tracker.attr("_native"), self.attr("_prov"),
+    if (combine) {
+        prov = as_uint32(s.ns.get("combine_batch")(tracker.attr("_native"), self_prov,
                                                    other.attr("_prov"), code));
     } else {
-        prov = self.attr("_prov").attr("copy")();
+        prov = self_prov.attr("copy")();
     }
     return new_tracked(cls, result, self.attr("index"), prov, tracker);
 }

@@ -26,6 +26,12 @@ struct ModuleState {
     py::object own_hash_entity;
     py::object own_entity_from_row;
     py::object own_get_depth;
+    // The core's own batch function and tracker class, to recognise when the
+    // fingerprint work may run on a native thread beside the values.
+    py::object own_combine_batch;
+    py::object native_tracker_cls;
+    py::object ndarray_type;
+    py::object ufunc_type;
 };
 
 /// The state of the one module instance; created by module.cpp and never
