@@ -272,7 +272,7 @@ def run_pipeline(tracker_cls, data, steps, max_nodes):
             x, y = pool[i % len(pool)], pool[j % len(pool)]
             try:
                 r = apply(op, x, y)
-            except ValueError as exc:  # a short series meeting a longer one
+            except (ValueError, TypeError) as exc:  # lengths that do not broadcast, -bool
                 errors.append(str(exc))
                 continue
             pool.append(r)

@@ -45,6 +45,20 @@ std::vector<T> padded(py::handle src, std::size_t n, T fill) {
     return out;
 }
 
+/// Per-row values of `src` over n rows: the array itself when it already is
+/// a contiguous array of n elements, else a padded copy kept in `storage`.
+template <typename T>
+const T* rows_of(py::handle src, std::size_t n, T fill, std::vector<T>& storage, py::object& keep) {
+    auto arr = py::reinterpret_borrow<py::array>(src);
+    if (static_cast<std::size_t>(arr.shape(0)) == n &&
+        (arr.flags() & py::array::c_style) != 0) {
+        keep = py::reinterpret_borrow<py::object>(src);
+        return static_cast<const T*>(arr.data());
+    }
+    storage = padded<T>(src, n, fill);
+    return storage.data();
+}
+
 template <typename T>
 py::array_t<T> to_array(const std::vector<T>& v) {
     py::array_t<T> out(static_cast<py::ssize_t>(v.size()));
@@ -157,33 +171,55 @@ py::object binop_dag(py::object self, py::object other, py::object np_op, py::ob
     if (tracker_is_plain(tracker) && fast_arrays(self) && fast_arrays(other) &&
         numeric_vector(result) && PyUnicode_AsUTF8AndSize(op_name.ptr(), nullptr) != nullptr) {
         DagState& st = dag_state_of(tracker);
-        U32Array pa = to_array(padded<std::uint32_t>(self.attr("_prov"), n, 0));
-        U32Array pb = to_array(padded<std::uint32_t>(other.attr("_prov"), n, 0));
-        py::object prov = s.combine_batch(tracker.attr("_native"), pa, pb, code);
-        auto pv = py::reinterpret_borrow<U32Array>(prov).unchecked<1>();
-        std::vector<std::int64_t> na = padded<std::int64_t>(self.attr("_node_ids"), n, -1);
-        std::vector<std::int64_t> nb = padded<std::int64_t>(other.attr("_node_ids"), n, -1);
-        std::vector<std::int64_t> rows, in_a, in_b;
-        std::vector<std::uint32_t> fps;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (na[i] >= 0 && nb[i] >= 0) {
-                rows.push_back(static_cast<std::int64_t>(i));
-                in_a.push_back(na[i]);
-                in_b.push_back(nb[i]);
-                fps.push_back(pv(static_cast<py::ssize_t>(i)));
-            }
+        std::vector<std::uint32_t> sa, sb;
+        std::vector<std::int64_t> sna, snb;
+        py::object ka, kb, kna, knb;
+        const std::uint32_t* pa = rows_of<std::uint32_t>(self.attr("_prov"), n, 0, sa, ka);
+        const std::uint32_t* pb = rows_of<std::uint32_t>(other.attr("_prov"), n, 0, sb, kb);
+        py::object prov;
+        {
+            // combine_batch reads arrays; hand it the rows as arrays of n
+            py::object aa = ka ? ka : py::object(to_array(sa));
+            py::object bb = kb ? kb : py::object(to_array(sb));
+            prov = s.combine_batch(tracker.attr("_native"), aa, bb, code);
         }
+        (void)pa;
+        (void)pb;
+        const auto* pv = static_cast<const std::uint32_t*>(py::reinterpret_borrow<py::array>(prov).data());
+        const std::int64_t* na = rows_of<std::int64_t>(self.attr("_node_ids"), n, -1, sna, kna);
+        const std::int64_t* nb = rows_of<std::int64_t>(other.attr("_node_ids"), n, -1, snb, knb);
         I64Array nodes(static_cast<py::ssize_t>(n));
         std::int64_t* out = nodes.mutable_data();
-        std::fill(out, out + n, 0);
-        if (!rows.empty()) {
+        bool every_row = true;
+        for (std::size_t i = 0; i < n; ++i) every_row = every_row && (na[i] >= 0) & (nb[i] >= 0);
+        if (every_row && n > 0) {
             std::vector<core::InputColumn> cols;
-            cols.push_back(core::InputColumn::compact(in_a.data(), in_a.size()));
-            cols.push_back(core::InputColumn::compact(in_b.data(), in_b.size()));
-            const std::int64_t first = log_run(tracker, st, core::NodeKind::Binary, op_name,
-                                               std::move(cols), fps.data(), fps.size());
-            for (std::size_t k = 0; k < rows.size(); ++k) {
-                out[rows[k]] = first + static_cast<std::int64_t>(k);
+            cols.push_back(core::InputColumn::compact(na, n));
+            cols.push_back(core::InputColumn::compact(nb, n));
+            const std::int64_t first =
+                log_run(tracker, st, core::NodeKind::Binary, op_name, std::move(cols), pv, n);
+            for (std::size_t i = 0; i < n; ++i) out[i] = first + static_cast<std::int64_t>(i);
+        } else {
+            std::fill(out, out + n, 0);
+            std::vector<std::int64_t> rows, in_a, in_b;
+            std::vector<std::uint32_t> fps;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (na[i] >= 0 && nb[i] >= 0) {
+                    rows.push_back(static_cast<std::int64_t>(i));
+                    in_a.push_back(na[i]);
+                    in_b.push_back(nb[i]);
+                    fps.push_back(pv[i]);
+                }
+            }
+            if (!rows.empty()) {
+                std::vector<core::InputColumn> cols;
+                cols.push_back(core::InputColumn::compact(in_a.data(), in_a.size()));
+                cols.push_back(core::InputColumn::compact(in_b.data(), in_b.size()));
+                const std::int64_t first = log_run(tracker, st, core::NodeKind::Binary, op_name,
+                                                   std::move(cols), fps.data(), fps.size());
+                for (std::size_t k = 0; k < rows.size(); ++k) {
+                    out[rows[k]] = first + static_cast<std::int64_t>(k);
+                }
             }
         }
         capture_run(tracker, st, result, prov, op_name, n);
@@ -222,29 +258,43 @@ py::object tracked_unary(py::object self, py::object result, py::object index, p
     if (tracker_is_plain(tracker) && fast_arrays(self) && numeric_vector(result) &&
         PyUnicode_AsUTF8AndSize(op_name.ptr(), nullptr) != nullptr) {
         DagState& st = dag_state_of(tracker);
-        U32Array p = to_array(padded<std::uint32_t>(self.attr("_prov"), n, 0));
-        py::object prov = s.update_chain_batch(tracker.attr("_native"), p, code);
-        auto pv = py::reinterpret_borrow<U32Array>(prov).unchecked<1>();
-        std::vector<std::int64_t> ids = padded<std::int64_t>(self.attr("_node_ids"), n, -1);
-        std::vector<std::int64_t> rows, in;
-        std::vector<std::uint32_t> fps;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (ids[i] >= 0) {
-                rows.push_back(static_cast<std::int64_t>(i));
-                in.push_back(ids[i]);
-                fps.push_back(pv(static_cast<py::ssize_t>(i)));
-            }
-        }
+        std::vector<std::uint32_t> sp;
+        std::vector<std::int64_t> sn;
+        py::object kp, kn;
+        rows_of<std::uint32_t>(self.attr("_prov"), n, 0, sp, kp);
+        py::object prov = s.update_chain_batch(tracker.attr("_native"),
+                                               kp ? kp : py::object(to_array(sp)), code);
+        const auto* pv = static_cast<const std::uint32_t*>(py::reinterpret_borrow<py::array>(prov).data());
+        const std::int64_t* ids = rows_of<std::int64_t>(self.attr("_node_ids"), n, -1, sn, kn);
         I64Array nodes(static_cast<py::ssize_t>(n));
         std::int64_t* out = nodes.mutable_data();
-        std::fill(out, out + n, 0);
-        if (!rows.empty()) {
+        bool every_row = true;
+        for (std::size_t i = 0; i < n; ++i) every_row = every_row && ids[i] >= 0;
+        if (every_row && n > 0) {
             std::vector<core::InputColumn> cols;
-            cols.push_back(core::InputColumn::compact(in.data(), in.size()));
-            const std::int64_t first = log_run(tracker, st, core::NodeKind::Unary, op_name,
-                                               std::move(cols), fps.data(), fps.size());
-            for (std::size_t k = 0; k < rows.size(); ++k) {
-                out[rows[k]] = first + static_cast<std::int64_t>(k);
+            cols.push_back(core::InputColumn::compact(ids, n));
+            const std::int64_t first =
+                log_run(tracker, st, core::NodeKind::Unary, op_name, std::move(cols), pv, n);
+            for (std::size_t i = 0; i < n; ++i) out[i] = first + static_cast<std::int64_t>(i);
+        } else {
+            std::fill(out, out + n, 0);
+            std::vector<std::int64_t> rows, in;
+            std::vector<std::uint32_t> fps;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (ids[i] >= 0) {
+                    rows.push_back(static_cast<std::int64_t>(i));
+                    in.push_back(ids[i]);
+                    fps.push_back(pv[i]);
+                }
+            }
+            if (!rows.empty()) {
+                std::vector<core::InputColumn> cols;
+                cols.push_back(core::InputColumn::compact(in.data(), in.size()));
+                const std::int64_t first = log_run(tracker, st, core::NodeKind::Unary, op_name,
+                                                   std::move(cols), fps.data(), fps.size());
+                for (std::size_t k = 0; k < rows.size(); ++k) {
+                    out[rows[k]] = first + static_cast<std::int64_t>(k);
+                }
             }
         }
         capture_run(tracker, st, result, prov, op_name, n);

@@ -48,6 +48,7 @@ void bind_imports(py::module_ m);
 void bind_records(py::module_ m);
 void bind_log(py::module_ m);
 void bind_tracker(py::module_ m);
+void bind_persistence(py::module_ m);  // persistence, pipeline runs, dashboard
 void bind_series(py::module_ m);
 void bind_frame(py::module_ m);
 

@@ -24,6 +24,7 @@ PYBIND11_MODULE(orvex32_dag, m) {
     db::bind_records(m);
     db::bind_log(m);
     db::bind_tracker(m);
+    db::bind_persistence(m);
     db::bind_series(m);
     db::bind_frame(m);
 }
