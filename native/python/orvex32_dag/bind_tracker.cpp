@@ -525,7 +525,7 @@ bool tracker_is_plain(py::handle tracker) {
     if (!native || Py_TYPE(native.ptr()) != reinterpret_cast<PyTypeObject*>(s.native_tracker_type.ptr())) {
         return false;
     }
-    if (truthy(tracker.attr("_writer"))) return false;
+    if (truthy(tracker.attr("_writer")) && !columnar_writer(tracker)) return false;
     py::object nodes = getattr_or_null(tracker, "_nodes");
     py::object buffer = getattr_or_null(tracker, "_value_buffer");
     if (!nodes || !buffer || !py::isinstance<NodeTable>(nodes) || !py::isinstance<ValueBuffer>(buffer)) {
@@ -543,6 +543,11 @@ std::int64_t log_run(py::handle tracker, DagState& st, core::NodeKind kind, py::
     {
         LockGuard guard(tracker.attr("_dag_lock"));
         first = take_ids(tracker, st, static_cast<std::int64_t>(count));
+        if (truthy(tracker.attr("_writer"))) {
+            // tracker_is_plain let a writer through only when it takes columnar batches
+            return log_run_persisted(tracker, st, kind, op_name, std::move(inputs), fps, count, first,
+                                     max_nodes_of(tracker));
+        }
         ObjectOverrides ov(st);
         st.log.append_run(first, kind, op, std::move(inputs), fps, count, max_nodes_of(tracker), &ov,
                           &evicted);
@@ -555,6 +560,10 @@ void capture_values(py::handle tracker, DagState& st, py::handle values, py::han
                     py::handle op_name, py::handle column, std::vector<std::int64_t> rows,
                     std::int64_t row0, std::size_t count) {
     if (count == 0) return;
+    if (truthy(tracker.attr("_writer")) &&
+        capture_values_columnar(tracker, st, values, fps, op_name, column, rows, row0, count)) {
+        return;
+    }
     py::object pid = tracker.attr("_pipeline_id");
     if (!truthy(pid)) pid = py::int_(0);
     const std::uint64_t h = st.next_handle++;

@@ -132,6 +132,22 @@ void capture_values(py::handle tracker, DagState& st, py::handle values, py::han
                     py::handle op_name, py::handle column, std::vector<std::int64_t> rows,
                     std::int64_t row0, std::size_t count);
 
+// ---- the persistence side of the batch path (bind_persistence.cpp) ----------
+
+/// Whether the tracker's writer is our own AsyncWriter taking columnar batches.
+bool columnar_writer(py::handle tracker);
+/// append_run plus the hand-off of the run's node and edge records to the
+/// writer; called with `_dag_lock` held and the ids already taken.
+std::int64_t log_run_persisted(py::handle tracker, DagState& st, core::NodeKind kind,
+                               py::handle op_name, std::vector<core::InputColumn> inputs,
+                               const std::uint32_t* fps, std::size_t count,
+                               std::int64_t first_id, std::int64_t max_nodes);
+/// Row-value capture with the threshold hand-off to the writer; false when
+/// the writer is not a columnar one (nothing done then).
+bool capture_values_columnar(py::handle tracker, DagState& st, py::handle values, py::handle fps,
+                             py::handle op_name, py::handle column, std::vector<std::int64_t> rows,
+                             std::int64_t row0, std::size_t count);
+
 // ---- small helpers ---------------------------------------------------------
 
 /// Places a C++ function on a type()-built class as a method. Unlike an
