@@ -195,6 +195,7 @@ def test_writes_after_stop_are_counted_not_lost_silently():
 
 
 @pytest.mark.parametrize("field, value", [("batch_size", 0), ("queue_size", -1),
+                                          ("columnar_chunk_size", 0),
                                           ("flush_interval", -0.5), ("max_retries", 1.5)])
 def test_config_rejects_nonsense(field, value):
     with pytest.raises(ValueError, match=field):
@@ -307,7 +308,7 @@ class Columnar:
 
 def test_columnar_batch_is_written_in_chunks_on_the_writer_thread(make_writer):
     storage = RecordingStorage()
-    writer = make_writer(storage, batch_size=4, queue_size=10)
+    writer = make_writer(storage, batch_size=100, queue_size=10, columnar_chunk_size=4)
     writer.write_node(node(100))
     batch = Columnar(range(10), weight=2)  # 30 records: more than the queue holds
     writer.write_columnar(batch)
@@ -334,7 +335,7 @@ def test_columnar_batch_is_written_in_chunks_on_the_writer_thread(make_writer):
 def test_columnar_failures_are_settled_per_chunk(make_writer, failure, fail_at, expect_written,
                                                  expect_dropped):
     storage = RecordingStorage(fail=failure)
-    writer = make_writer(storage, batch_size=4)
+    writer = make_writer(storage, columnar_chunk_size=4)
     writer.write_columnar(Columnar(range(10), per_record=1, fail_at=fail_at))
     writer.flush(timeout=5)
     assert [r.fingerprint for r in storage.written("nodes")] == expect_written
@@ -347,7 +348,7 @@ def test_columnar_failures_are_settled_per_chunk(make_writer, failure, fail_at, 
 def test_columnar_rest_is_dropped_when_stop_runs_out_of_time():
     gate = threading.Event()
     storage = RecordingStorage()
-    writer = AsyncWriter(storage, WriterConfig(batch_size=2, flush_interval=0.01))
+    writer = AsyncWriter(storage, WriterConfig(columnar_chunk_size=2, flush_interval=0.01))
     writer.start()
     writer.write_columnar(Columnar(range(10), per_record=1, gate=gate))
     writer.stop(timeout=0.3)

@@ -29,7 +29,9 @@ Policy, in one place:
   its ``records`` in the account like any other hand-off, but takes only its
   ``weight`` (what it holds in memory itself) from the queue bound. It is
   written whole, never merged with other work, in chunks of at most
-  ``batch_size`` stored records, each chunk retried on its own; if stop's
+  ``columnar_chunk_size`` stored records (one storage call each: a per-row
+  hand-off of a million values must not become ten thousand requests of
+  ``batch_size``), each chunk retried on its own; if stop's
   time runs out between chunks, the rest is dropped under
   ``dropped["shutdown"]``.
 * **Fork.** In a child process the parent's thread does not exist; the child
@@ -78,7 +80,8 @@ class WriterConfig:
 
     ``batch_size`` records are written per storage call; a partial batch is
     written after ``flush_interval`` seconds; at most ``queue_size`` records
-    wait in memory.
+    wait in memory. Columnar batches are written ``columnar_chunk_size``
+    records per storage call.
     """
 
     batch_size: int = 100
@@ -90,9 +93,10 @@ class WriterConfig:
     max_backoff: float = 5.0
     stop_timeout: float = 10.0
     exit_timeout: float = 5.0
+    columnar_chunk_size: int = 5000
 
     def __post_init__(self) -> None:
-        for name in ("batch_size", "queue_size"):
+        for name in ("batch_size", "queue_size", "columnar_chunk_size"):
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise ValueError(f"{name} must be a positive integer, got {value!r}")
@@ -373,7 +377,7 @@ class AsyncWriter:
         left = item.count
         label = str(getattr(item.records, "kind", "columnar"))
         try:
-            for kind, records, count in item.records.chunks(self._config.batch_size):
+            for kind, records, count in item.records.chunks(self._config.columnar_chunk_size):
                 if not self._running:
                     break  # stop's time ran out: the rest is dropped below
                 count = min(int(count), left)
