@@ -14,9 +14,6 @@ import pytest
 from corvane.utilities import orvex32_dag as dag
 from corvane.utilities.orvex32_dag import DAGTracker, wrap_dataframe_dag
 
-# TEMP until module.cpp registers bind_persistence
-pytestmark = pytest.mark.skipif(not hasattr(DAGTracker, "enable_persistence"), reason="persistence not bound in this build")
-
 LOGGER = "corvane.utilities.orvex32_dag"
 
 

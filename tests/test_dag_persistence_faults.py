@@ -15,9 +15,6 @@ import pandas as pd
 import pytest
 
 from corvane.utilities.orvex32_dag import DAGTracker, wrap_dataframe_dag
-
-# TEMP until module.cpp registers bind_persistence
-pytestmark = pytest.mark.skipif(not hasattr(DAGTracker, "enable_persistence"), reason="persistence not bound in this build")
 from corvane.utilities.persistence import TransientStorageError
 
 

@@ -15,9 +15,6 @@ import pytest
 
 import corvane.utilities.persistence as persistence
 from corvane.utilities.orvex32_dag import DAGTracker, NodeType, wrap_dataframe_dag
-
-# TEMP until module.cpp registers bind_persistence
-pytestmark = pytest.mark.skipif(not hasattr(DAGTracker, "enable_persistence"), reason="persistence not bound in this build")
 from corvane.utilities.persistence import SQLiteStorage, StoredRowValue
 
 LOGGER = "corvane.utilities.orvex32_dag"

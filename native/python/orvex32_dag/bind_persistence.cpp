@@ -423,18 +423,26 @@ DagWalk walk_dag(py::handle tracker) {
         py::int_ key(id);
         return PyDict_GetItem(st.objects.ptr(), key.ptr());
     };
-    std::unordered_map<std::int64_t, py::object> fp_cache;  // None: not held
-    auto fp_of = [&](std::int64_t id) -> py::object {
+    // Operand fingerprints by id: >= 0 a plain fingerprint, -1 not held,
+    // -2 an edited node object whose provenance is read through Python.
+    std::unordered_map<std::int64_t, std::int64_t> fp_cache;
+    auto fp_code = [&](std::int64_t id) -> std::int64_t {
         auto it = fp_cache.find(id);
         if (it != fp_cache.end()) return it->second;
-        py::object fp = py::none();
-        if (PyObject* obj = object_of(id)) {
-            fp = py::reinterpret_borrow<py::object>(obj).attr("provenance");
+        std::int64_t code = -1;
+        if (object_of(id) != nullptr) {
+            code = -2;
         } else if (auto rec = st.log.get(id)) {
-            fp = py::int_(rec->fp);
+            code = rec->fp;
         }
-        fp_cache.emplace(id, fp);
-        return fp;
+        fp_cache.emplace(id, code);
+        return code;
+    };
+    auto fp_of = [&](std::int64_t id) -> py::object {
+        const std::int64_t code = fp_code(id);
+        if (code >= 0) return py::int_(code);
+        if (code == -1) return py::none();
+        return py::reinterpret_borrow<py::object>(object_of(id)).attr("provenance");
     };
     std::unordered_set<std::uint32_t> seen_fp;
     py::set seen_fp_foreign;  // fingerprints an edited node object holds that are not uint32
@@ -460,11 +468,46 @@ DagWalk walk_dag(py::handle tracker) {
         } else {
             rec = st.log.get(id);
             if (!rec) continue;
-            fp = py::int_(rec->fp);
             inputs = rec->inputs;
         }
-        std::uint32_t fp32 = 0;
-        const bool plain_fp = as_u32(fp, &fp32);
+        std::uint32_t fp32 = rec ? rec->fp : 0;
+        const bool plain_fp = rec ? true : as_u32(fp, &fp32);
+        if (rec && seen_fp.count(fp32) != 0) {
+            // not the first of its fingerprint: only its edges can be new
+            fp = py::object();
+        } else if (rec) {
+            fp = py::int_(fp32);
+        }
+        if (!fp) {
+            for (std::size_t i = 0; i < inputs.size(); ++i) {
+                const std::int64_t code = fp_code(inputs[i]);
+                if (code == -1) continue;
+                if (code >= 0) {
+                    if (seen_edge.size() <= i) seen_edge.resize(i + 1);
+                    const std::uint64_t packed = (static_cast<std::uint64_t>(code) << 32) | fp32;
+                    if (seen_edge[i].insert(packed).second) {
+                        out.edges.push_back({py::int_(code), py::int_(fp32), py::int_(i)});
+                    }
+                    continue;
+                }
+                py::object pfp = fp_of(inputs[i]);
+                std::uint32_t p32 = 0;
+                if (as_u32(pfp, &p32)) {
+                    if (seen_edge.size() <= i) seen_edge.resize(i + 1);
+                    const std::uint64_t packed = (static_cast<std::uint64_t>(p32) << 32) | fp32;
+                    if (seen_edge[i].insert(packed).second) {
+                        out.edges.push_back({pfp, py::int_(fp32), py::int_(i)});
+                    }
+                    continue;
+                }
+                py::tuple key = py::make_tuple(pfp, py::int_(fp32), py::int_(i));
+                if (!seen_edge_foreign.contains(key)) {
+                    seen_edge_foreign.add(key);
+                    out.edges.push_back({pfp, py::int_(fp32), py::int_(i)});
+                }
+            }
+            continue;
+        }
         bool first = false;
         if (plain_fp) {
             first = seen_fp.insert(fp32).second;
@@ -492,8 +535,18 @@ DagWalk walk_dag(py::handle tracker) {
             }
         }
         for (std::size_t i = 0; i < inputs.size(); ++i) {
+            const std::int64_t code = fp_code(inputs[i]);
+            if (code == -1) continue;
+            if (plain_fp && code >= 0) {
+                // the common case: no Python object unless the edge is new
+                if (seen_edge.size() <= i) seen_edge.resize(i + 1);
+                const std::uint64_t packed = (static_cast<std::uint64_t>(code) << 32) | fp32;
+                if (seen_edge[i].insert(packed).second) {
+                    out.edges.push_back({py::int_(code), fp, py::int_(i)});
+                }
+                continue;
+            }
             py::object pfp = fp_of(inputs[i]);
-            if (pfp.is_none()) continue;
             std::uint32_t p32 = 0;
             if (plain_fp && as_u32(pfp, &p32)) {
                 if (seen_edge.size() <= i) seen_edge.resize(i + 1);
@@ -1000,7 +1053,36 @@ std::int64_t log_run_persisted(py::handle tracker, DagState& st, core::NodeKind 
             operand_fp.emplace(id, fp);
             return fp;
         };
-        for (std::size_t r = row; r < row + chunk; ++r) {
+        bool all_constant = true;
+        std::vector<std::int64_t> constant_fp(inputs.size(), -1);
+        std::size_t present = 0;
+        for (std::size_t p = 0; p < inputs.size(); ++p) {
+            if (inputs[p].kind != core::InputColumn::Kind::Constant) {
+                all_constant = false;
+                break;
+            }
+            constant_fp[p] = fp_of(inputs[p].base);
+            if (constant_fp[p] >= 0) ++present;
+        }
+        if (all_constant) {
+            // The usual run (operands are wrapped columns' source nodes): an
+            // edge is new exactly when its node's fingerprint is.
+            batch->edge_count += present * chunk;
+            for (std::size_t r = row; r < row + chunk; ++r) {
+                const std::uint32_t fp = fps[r];
+                if (!seen_fp.insert(fp).second) continue;
+                batch->fps.push_back(fp);
+                for (std::size_t p = 0; p < inputs.size(); ++p) {
+                    if (constant_fp[p] < 0) continue;
+                    const auto pfp = static_cast<std::uint32_t>(constant_fp[p]);
+                    const std::uint64_t packed = (static_cast<std::uint64_t>(pfp) << 32) | fp;
+                    if (seen_edge[p].insert(packed).second) {
+                        batch->edges.push_back({pfp, fp, static_cast<std::int64_t>(p)});
+                    }
+                }
+            }
+        }
+        for (std::size_t r = all_constant ? row + chunk : row; r < row + chunk; ++r) {
             const std::uint32_t fp = fps[r];
             if (seen_fp.insert(fp).second) batch->fps.push_back(fp);
             for (std::size_t p = 0; p < inputs.size(); ++p) {
