@@ -157,6 +157,9 @@ class DAGTracker(ProvenanceTracker):
     _tenant_id: Optional[str]
     _service_url: str
     _dashboard_synced: bool
+    # set by the first bulk write or a new pipeline run; read with a default of 0
+    _nodes_written: int
+    _edges_written: int
     def __init__(
         self,
         api_key: Optional[str] = None,
