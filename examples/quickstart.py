@@ -52,3 +52,21 @@ for column in ("gender", "debt_ratio", "score_capped"):
         f"  {column:<13} {info['provenance_hex']}  {info['mode']:<8} depth={info['depth']}"
         f" taint={info['taint']!s:<5} risk={info['risk']:.3f}  from {names}"
     )
+
+# The same features with a computation DAG: every row's value keeps its lineage.
+from corvane.utilities.orvex32_dag import DAGTracker, dag_audit, get_dag_for_series, wrap_dataframe_dag
+
+with DAGTracker(pipeline_name="credit-scoring") as dag_tracker:
+    frame = wrap_dataframe_dag(applicants, dag_tracker, "applicants", protected=["gender"])
+    ratio = frame["debt"] / frame["income"]
+    score = (ratio * -600 + 600) + frame["gender"] * 25
+    lineage = get_dag_for_series(score, row_index=2)
+    summary = dag_audit(score, row_index=2)["dag"]
+    print("\nLineage of score for applicant 103:")
+    print(f"  nodes={summary['node_count']} depth={summary['depth']}"
+          f" operations={summary['operation_counts']}")
+    print(f"  protected sources: {summary['protected_sources']}")
+    print(f"  column risks: {lineage.column_taint_risks()}")
+    print("  DAG stats:", dag_tracker.dag_stats())
+    print("\nGraphviz DOT of that lineage:")
+    print(lineage.to_graphviz())
