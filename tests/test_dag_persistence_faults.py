@@ -16,6 +16,7 @@ import pytest
 
 from corvane.utilities.orvex32_dag import DAGTracker, wrap_dataframe_dag
 from corvane.utilities.persistence import TransientStorageError
+from support.child import CORVANE_ROOT
 
 
 def assert_account(stats):
@@ -88,7 +89,7 @@ def test_process_with_a_hanging_service_exits_within_the_writer_bound(reference_
         print("tracked", time.monotonic(), flush=True)
     """
     env = dict(os.environ)
-    src = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
+    src = CORVANE_ROOT
     env["PYTHONPATH"] = os.pathsep.join(p for p in (env.get("PYTHONPATH"), src) if p)
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           timeout=60, env=env)

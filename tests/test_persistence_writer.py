@@ -13,6 +13,7 @@ import pytest
 
 from corvane.utilities.persistence.storage import StoredEdge, StoredNode, StoredRowValue
 from corvane.utilities.persistence.writer import AsyncWriter, TransientStorageError, WriterConfig
+from support.child import CORVANE_ROOT
 
 
 def node(fp: int) -> StoredNode:
@@ -211,7 +212,7 @@ def test_config_keywords_and_type_check():
 
 def run_python(code: str, timeout: float) -> subprocess.CompletedProcess:
     env = dict(os.environ)
-    src = os.path.join(os.path.dirname(os.path.dirname(__file__)), "src")
+    src = CORVANE_ROOT
     env["PYTHONPATH"] = os.pathsep.join(p for p in (src, env.get("PYTHONPATH")) if p)
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, timeout=timeout, env=env)

@@ -17,7 +17,7 @@ import pytest
 
 from corvane import wrapper
 
-SRC = str(Path(__file__).resolve().parents[1] / "src")
+from support.child import CORVANE_ROOT as SRC
 
 
 def run_isolated(code: str, hide: tuple[str, ...] = ()) -> str:

@@ -6,6 +6,7 @@ import datetime
 import hashlib
 import json
 import logging
+import os
 import subprocess
 import sys
 import textwrap
@@ -16,6 +17,7 @@ import pandas as pd
 import pytest
 
 from corvane import wrapper
+from support.child import CORVANE_ROOT
 
 ROOT = Path(__file__).resolve().parents[1]
 PREFIX = "[corvane] validate() provenance: "
@@ -436,7 +438,7 @@ def test_without_orjson_whole_run(tmp_path):
         """
     )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                          env={"PYTHONPATH": str(ROOT / "src"), "PATH": "/usr/bin:/bin"})
+                          env={"PYTHONPATH": CORVANE_ROOT + os.pathsep + str(ROOT / "tests"), "PATH": "/usr/bin:/bin"})
     assert done.returncode == 0, done.stderr
     results, n_values, status = json.loads(done.stdout)
     assert status == "validation_complete" and n_values == 6
