@@ -231,15 +231,17 @@ void NodeLog::append_node_locked(std::int64_t id, NodeKind kind, std::uint32_t o
         materialized_.insert(id);
     }
     ++size_;
+    ++version_;
     note_id_locked(id);
     if (index_built_) {
-        index_add_locked(fp, id);
+        index_add_locked(&fp, 1, id);
     }
 }
 
 void NodeLog::append_run_chunk_locked(std::int64_t first_id, NodeKind kind, std::uint32_t op,
                                       const std::vector<InputColumn>& inputs, std::size_t row0,
-                                      const std::uint32_t* fps, std::size_t count) {
+                                      const std::uint32_t* fps, std::size_t count,
+                                      std::size_t total_rows) {
     if (count == 0) {
         return;
     }
@@ -270,6 +272,10 @@ void NodeLog::append_run_chunk_locked(std::int64_t first_id, NodeKind kind, std:
         for (const InputColumn& c : inputs) {
             run.inputs.push_back(slice_column(c, row0, count));
         }
+        if (kind != NodeKind::Source && total_rows > count) {
+            // Later chunks of this append extend the run: grow its storage once.
+            run.fps.reserve(total_rows - row0);
+        }
         run.fps.assign(fps, fps + count);
         if (kind == NodeKind::Source) {
             // Sources are never evicted and are looked up one by one.
@@ -290,11 +296,10 @@ void NodeLog::append_run_chunk_locked(std::int64_t first_id, NodeKind kind, std:
         }
     }
     size_ += count;
+    ++version_;
     note_id_locked(first_id + static_cast<std::int64_t>(count) - 1);
     if (index_built_) {
-        for (std::size_t r = 0; r < count; ++r) {
-            index_add_locked(fps[r], first_id + static_cast<std::int64_t>(r));
-        }
+        index_add_locked(fps, count, first_id);
     }
 }
 
@@ -315,7 +320,7 @@ void NodeLog::append_run(std::int64_t first_id, NodeKind kind, std::uint32_t op,
                 std::min<std::uint64_t>(room, static_cast<std::uint64_t>(count - done)));
         }
         append_run_chunk_locked(first_id + static_cast<std::int64_t>(done), kind, op, inputs,
-                                done, fps + done, chunk);
+                                done, fps + done, chunk, count);
         done += chunk;
         if (static_cast<std::int64_t>(size_) > max_nodes) {
             evict_locked(size_ / 10, overrides, evicted_materialized);
@@ -342,11 +347,7 @@ bool NodeLog::is_source_locked(std::int64_t id, NodeKind kind, NodeOverrides* ov
     return kind == NodeKind::Source;
 }
 
-void NodeLog::forget_locked(std::int64_t id, std::uint32_t fp,
-                            std::vector<std::int64_t>* evicted_materialized) {
-    if (index_built_) {
-        index_remove_locked(fp, id);
-    }
+void NodeLog::forget_locked(std::int64_t id, std::vector<std::int64_t>* evicted_materialized) {
     if (!extras_.empty()) {
         extras_.erase(id);
     }
@@ -357,10 +358,13 @@ void NodeLog::forget_locked(std::int64_t id, std::uint32_t fp,
 
 void NodeLog::trim_front_locked(std::size_t k, std::vector<std::int64_t>* evicted_materialized) {
     Run& run = runs_.front();
-    for (std::size_t j = 0; j < k; ++j) {
-        const std::size_t row = run.start + j;
-        forget_locked(run.first_id + static_cast<std::int64_t>(row), run.fps[row],
-                      evicted_materialized);
+    if (index_built_) {
+        index_remove_locked(run.fps.data() + run.start, k);
+    }
+    if (!extras_.empty() || !materialized_.empty()) {
+        for (std::size_t j = 0; j < k; ++j) {
+            forget_locked(run.first_id + static_cast<std::int64_t>(run.start + j), evicted_materialized);
+        }
     }
     run.start += k;
     size_ -= k;
@@ -409,7 +413,10 @@ std::size_t NodeLog::evict_locked(std::size_t count, NodeOverrides* overrides,
                 ++pit;
                 continue;
             }
-            forget_locked(p, pit->second.fps[0], evicted_materialized);
+            if (index_built_) {
+                index_remove_locked(pit->second.fps.data(), 1);
+            }
+            forget_locked(p, evicted_materialized);
             pit = pinned_.erase(pit);
             --size_;
             ++evicted;
@@ -455,6 +462,10 @@ std::size_t NodeLog::evict_locked(std::size_t count, NodeOverrides* overrides,
             pit = pinned_.emplace(id, std::move(one)).first;
         }
     }
+    if (evicted > 0) {
+        ++version_;
+    }
+    index_settle_locked();
     return evicted;
 }
 
@@ -581,69 +592,138 @@ bool NodeLog::index_built() const {
     return index_built_;
 }
 
-void NodeLog::index_add_locked(std::uint32_t fp, std::int64_t id) {
+NodeLog::FpCount& NodeLog::index_entry_locked(std::uint32_t fp, std::int64_t id) {
+    FpSlot& slot = fp_cache_[(fp * 2654435761u) >> (32 - kFpCacheBits)];
+    if (slot.entry != nullptr && slot.fp == fp) {
+        return *slot.entry;
+    }
     auto [it, inserted] = index_.try_emplace(fp);
     if (inserted) {
-        it->second.seq = index_seq_++;
-        index_order_.emplace_back(fp, it->second.seq);
+        // Entries are erased as soon as their count reaches zero, so a new
+        // entry is a list created from empty by node `id`.
+        it->second.since = id;
+        index_order_.emplace_back(fp, id);
     }
-    it->second.ids.push_back(id);
+    slot.fp = fp;
+    slot.entry = &it->second;
+    return it->second;
 }
 
-void NodeLog::index_remove_locked(std::uint32_t fp, std::int64_t id) {
-    auto it = index_.find(fp);
-    if (it == index_.end()) {
+void NodeLog::index_add_locked(const std::uint32_t* fps, std::size_t n, std::int64_t first_id) {
+    std::size_t r = 0;
+    while (r < n) {
+        const std::uint32_t fp = fps[r];
+        std::size_t end = r + 1;
+        while (end < n && fps[end] == fp) {
+            ++end;
+        }
+        index_entry_locked(fp, first_id + static_cast<std::int64_t>(r)).live += end - r;
+        r = end;
+    }
+}
+
+void NodeLog::index_remove_locked(const std::uint32_t* fps, std::size_t n) {
+    // Every evicted node was counted under its fingerprint when it was added,
+    // so its entry exists; emptied entries are erased once the pass is over.
+    std::size_t r = 0;
+    while (r < n) {
+        const std::uint32_t fp = fps[r];
+        std::size_t end = r + 1;
+        while (end < n && fps[end] == fp) {
+            ++end;
+        }
+        FpCount& e = index_entry_locked(fp, 0);
+        const std::uint64_t k = end - r;
+        e.live -= std::min<std::uint64_t>(e.live, k);
+        if (e.live == 0) {
+            emptied_.push_back(fp);
+        }
+        r = end;
+    }
+}
+
+void NodeLog::index_settle_locked() {
+    if (emptied_.empty()) {
         return;
     }
-    FpEntry& e = it->second;
-    if (e.head < e.ids.size() && e.ids[e.head] == id) {
-        // The usual case: eviction removes the oldest id of the list.
-        ++e.head;
-        if (e.head > 64 && e.head * 2 > e.ids.size()) {
-            e.ids.erase(e.ids.begin(), e.ids.begin() + static_cast<std::ptrdiff_t>(e.head));
-            e.head = 0;
+    for (std::uint32_t fp : emptied_) {
+        auto it = index_.find(fp);
+        if (it != index_.end() && it->second.live == 0) {
+            index_.erase(it);
         }
-    } else {
-        // Behind a kept source node: find it (lists are in ascending order).
-        auto pos = std::lower_bound(e.ids.begin() + static_cast<std::ptrdiff_t>(e.head),
-                                    e.ids.end(), id);
-        if (pos == e.ids.end() || *pos != id) {
-            return;
-        }
-        e.ids.erase(pos);
     }
-    if (e.head == e.ids.size()) {
-        index_.erase(it);
-        if (index_order_.size() > 64 && index_order_.size() > 2 * index_.size()) {
-            std::vector<std::pair<std::uint32_t, std::uint64_t>> kept;
-            kept.reserve(index_.size());
-            for (const auto& entry : index_order_) {
-                auto f = index_.find(entry.first);
-                if (f != index_.end() && f->second.seq == entry.second) {
-                    kept.push_back(entry);
-                }
+    emptied_.clear();
+    std::fill(fp_cache_.begin(), fp_cache_.end(), FpSlot{});
+    if (index_order_.size() > 64 && index_order_.size() > 2 * index_.size()) {
+        std::vector<std::pair<std::uint32_t, std::int64_t>> kept;
+        kept.reserve(index_.size());
+        for (const auto& entry : index_order_) {
+            auto f = index_.find(entry.first);
+            if (f != index_.end() && f->second.since == entry.second) {
+                kept.push_back(entry);
             }
-            index_order_ = std::move(kept);
         }
+        index_order_ = std::move(kept);
     }
 }
 
 void NodeLog::build_index_locked() {
     index_.clear();
     index_order_.clear();
+    emptied_.clear();
+    fp_cache_.assign(std::size_t{1} << kFpCacheBits, FpSlot{});
     index_built_ = true;
     auto pit = pinned_.begin();
     for (const Run& run : runs_) {
-        for (std::size_t row = run.start; row < run.count; ++row) {
+        std::size_t row = run.start;
+        while (row < run.count) {
             const std::int64_t id = run.first_id + static_cast<std::int64_t>(row);
             for (; pit != pinned_.end() && pit->first < id; ++pit) {
-                index_add_locked(pit->second.fps[0], pit->first);
+                index_add_locked(pit->second.fps.data(), 1, pit->first);
             }
-            index_add_locked(run.fps[row], id);
+            // rows up to the next pinned id, or the rest of the run
+            std::size_t stop = run.count;
+            if (pit != pinned_.end() && pit->first < run.end_id()) {
+                stop = static_cast<std::size_t>(pit->first - run.first_id);
+            }
+            index_add_locked(run.fps.data() + row, stop - row, id);
+            row = stop;
         }
     }
     for (; pit != pinned_.end(); ++pit) {
-        index_add_locked(pit->second.fps[0], pit->first);
+        index_add_locked(pit->second.fps.data(), 1, pit->first);
+    }
+}
+
+void NodeLog::list_ids_locked(std::uint32_t fp, std::size_t expected,
+                              std::vector<std::int64_t>& out) const {
+    out.clear();
+    out.reserve(expected);
+    std::vector<std::int64_t> pinned_ids;
+    for (const auto& kv : pinned_) {
+        if (kv.second.fps[0] == fp) {
+            pinned_ids.push_back(kv.first);
+        }
+    }
+    std::size_t wanted = expected - std::min(expected, pinned_ids.size());
+    for (const Run& run : runs_) {
+        if (wanted == 0) {
+            break;
+        }
+        const std::uint32_t* f = run.fps.data();
+        for (std::size_t row = run.start; row < run.count; ++row) {
+            if (f[row] == fp) {
+                out.push_back(run.first_id + static_cast<std::int64_t>(row));
+                if (--wanted == 0) {
+                    break;
+                }
+            }
+        }
+    }
+    if (!pinned_ids.empty()) {
+        std::vector<std::int64_t> merged(out.size() + pinned_ids.size());
+        std::merge(out.begin(), out.end(), pinned_ids.begin(), pinned_ids.end(), merged.begin());
+        out = std::move(merged);
     }
 }
 
@@ -656,8 +736,35 @@ std::vector<std::int64_t> NodeLog::ids_for_fingerprint(std::uint32_t fp) {
     if (it == index_.end()) {
         return {};
     }
-    return std::vector<std::int64_t>(it->second.ids.begin() + static_cast<std::ptrdiff_t>(it->second.head),
-                                     it->second.ids.end());
+    if (lists_version_ == version_) {
+        return lists_.at(fp);
+    }
+    if (looked_up_version_ != version_) {
+        // One lookup: scan for this fingerprint only.
+        looked_up_version_ = version_;
+        std::vector<std::int64_t> out;
+        list_ids_locked(fp, static_cast<std::size_t>(it->second.live), out);
+        return out;
+    }
+    // Several lookups between two changes (a walk over all keys, say): build
+    // every list in one pass, in ascending id order.
+    lists_.clear();
+    lists_.reserve(index_.size());
+    auto pit = pinned_.begin();
+    for (const Run& run : runs_) {
+        for (std::size_t row = run.start; row < run.count; ++row) {
+            const std::int64_t id = run.first_id + static_cast<std::int64_t>(row);
+            for (; pit != pinned_.end() && pit->first < id; ++pit) {
+                lists_[pit->second.fps[0]].push_back(pit->first);
+            }
+            lists_[run.fps[row]].push_back(id);
+        }
+    }
+    for (; pit != pinned_.end(); ++pit) {
+        lists_[pit->second.fps[0]].push_back(pit->first);
+    }
+    lists_version_ = version_;
+    return lists_.at(fp);
 }
 
 bool NodeLog::has_fingerprint(std::uint32_t fp) {
@@ -685,7 +792,7 @@ std::vector<std::uint32_t> NodeLog::fingerprints() {
     out.reserve(index_.size());
     for (const auto& entry : index_order_) {
         auto f = index_.find(entry.first);
-        if (f != index_.end() && f->second.seq == entry.second) {
+        if (f != index_.end() && f->second.since == entry.second) {
             out.push_back(entry.first);
         }
     }
@@ -825,10 +932,12 @@ std::size_t NodeLog::memory_bytes() const {
     }
     bytes += extras_.size() * (sizeof(NodeExtra) + 4 * sizeof(void*));
     bytes += materialized_.size() * (sizeof(std::int64_t) + 2 * sizeof(void*));
-    for (const auto& kv : index_) {
-        bytes += sizeof(FpEntry) + 3 * sizeof(void*) + kv.second.ids.capacity() * sizeof(std::int64_t);
-    }
+    bytes += index_.size() * (sizeof(FpCount) + sizeof(std::uint32_t) + 3 * sizeof(void*));
     bytes += index_order_.capacity() * sizeof(index_order_[0]);
+    bytes += fp_cache_.capacity() * sizeof(FpSlot);
+    for (const auto& kv : lists_) {
+        bytes += kv.second.capacity() * sizeof(std::int64_t) + 4 * sizeof(void*);
+    }
     return bytes;
 }
 

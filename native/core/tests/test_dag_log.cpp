@@ -4,6 +4,7 @@
 #include "corvane/dag_values.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -118,13 +119,17 @@ void compare(NodeLog& log, Reference& ref, bool check_index) {
     }
 }
 
-void random_sequences() {
-    std::mt19937_64 rng(12345);
-    for (int trial = 0; trial < 300; ++trial) {
+// `fp_range` distinct fingerprints; a wide range makes the index's lookup
+// cache collide and its entries empty and come back often; `run_rows` bounds
+// the length of a run.
+void random_sequences(std::uint64_t seed, std::uint32_t fp_range, std::size_t run_rows,
+                      std::int64_t max_bound, int trials) {
+    std::mt19937_64 rng(seed);
+    for (int trial = 0; trial < trials; ++trial) {
         NodeLog log;
         Reference ref;
         FlipOverrides ov(&ref);
-        const std::int64_t max_nodes = static_cast<std::int64_t>(rng() % 40);
+        const std::int64_t max_nodes = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(max_bound));
         const bool early_index = (rng() % 2) == 0;
         if (early_index) {
             log.fingerprints();  // the index is built on first use and kept up to date
@@ -157,7 +162,7 @@ void random_sequences() {
                 ++next;
             } else if (what < 9) {
                 // a run
-                const std::size_t n = rng() % 30;
+                const std::size_t n = rng() % run_rows;
                 const std::size_t arity = 1 + rng() % 2;
                 std::vector<InputColumn> cols;
                 std::vector<std::vector<std::int64_t>> per_row(n);
@@ -173,7 +178,16 @@ void random_sequences() {
                     for (std::size_t r = 0; r < n; ++r) per_row[r].push_back(ids[r]);
                 }
                 std::vector<std::uint32_t> fps(n);
-                for (auto& f : fps) f = static_cast<std::uint32_t>(rng() % 8);
+                // stretches of equal fingerprints, as combine gives for columns of few entities
+                std::uint32_t cur = 0;
+                for (auto& f : fps) {
+                    if (fp_range <= 6) {
+                        f = static_cast<std::uint32_t>(rng() % 8);
+                        continue;
+                    }
+                    if (rng() % 3 != 0) cur = static_cast<std::uint32_t>(rng() % fp_range);
+                    f = cur;
+                }
                 const NodeKind kind = (rng() % 8 == 0) ? NodeKind::Source : NodeKind::Unary;
                 log.append_run(next, kind, ops[1], cols, fps.data(), n, max_nodes, &ov, nullptr);
                 for (std::size_t r = 0; r < n; ++r) {
@@ -294,15 +308,25 @@ void concurrent_readers() {
     NodeLog log;
     const auto op = log.intern("add");
     log.append_node(0, NodeKind::Source, op, {}, 1, nullptr, false);
+    // Reader and writer go in step (one batch per ten reads, neither side
+    // running ahead): the newest id a read saw is then still held when the
+    // walk starts from it, which fifty batches landing in between would break.
+    // Without the pacing the mutex lets one side starve the other and catch
+    // up in a burst.
+    std::atomic<int> reader_rounds{0};
+    std::atomic<int> batches_done{0};
     std::thread writer([&] {
         std::vector<std::uint32_t> fps(1000, 3);
         for (int i = 0; i < 200; ++i) {
+            while (reader_rounds.load() < 10 * i) std::this_thread::yield();
             log.append_run(1 + i * 1000, NodeKind::Binary, op, {InputColumn::constant(0), InputColumn::constant(0)},
                            fps.data(), fps.size(), 50000, nullptr, nullptr);
+            batches_done.fetch_add(1);
         }
     });
     std::size_t checks = 0;
     for (int i = 0; i < 2000; ++i) {
+        while (batches_done.load() < i / 10) std::this_thread::yield();
         auto ids = log.ids();
         CHECK(std::is_sorted(ids.begin(), ids.end()));
         if (!ids.empty()) {
@@ -312,6 +336,7 @@ void concurrent_readers() {
         LogStats s = log.stats(nullptr);
         CHECK(s.total >= 1 && s.sources == 1);
         ++checks;
+        reader_rounds.fetch_add(1);
     }
     writer.join();
     CHECK(checks == 2000);
@@ -341,7 +366,8 @@ void row_values() {
 }  // namespace
 
 int main() {
-    random_sequences();
+    random_sequences(12345, 6, 30, 40, 300);
+    random_sequences(777, 5000, 400, 600, 40);
     spec_examples();
     lineage();
     deep_chain();

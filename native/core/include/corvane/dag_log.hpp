@@ -214,11 +214,24 @@ public:
     std::size_t memory_bytes() const;
 
 private:
-    struct FpEntry {
-        std::vector<std::int64_t> ids;
-        std::size_t head = 0;
-        std::uint64_t seq = 0;
+    // The fingerprint index keeps, per fingerprint, only how many held nodes
+    // carry it and the id that started its current list (the list was empty
+    // before it): that is all the key order needs. The id lists themselves are
+    // read back from the runs on demand, so logging and eviction cost one
+    // counter update per stretch of equal fingerprints, not a list operation
+    // per node.
+    struct FpCount {
+        std::uint64_t live = 0;
+        std::int64_t since = 0;  ///< id whose insertion created the current list
     };
+    // Direct-mapped cache in front of index_ for the few fingerprints a run
+    // usually repeats; map nodes are stable, so it holds pointers until an
+    // entry is erased.
+    struct FpSlot {
+        std::uint32_t fp = 0;
+        FpCount* entry = nullptr;
+    };
+    static constexpr unsigned kFpCacheBits = 10;
 
     // Unlocked helpers; callers hold mu_.
     void append_node_locked(std::int64_t id, NodeKind kind, std::uint32_t op,
@@ -226,17 +239,19 @@ private:
                             const NodeExtra* extra, bool materialized);
     void append_run_chunk_locked(std::int64_t first_id, NodeKind kind, std::uint32_t op,
                                  const std::vector<InputColumn>& inputs, std::size_t row0,
-                                 const std::uint32_t* fps, std::size_t count);
+                                 const std::uint32_t* fps, std::size_t count, std::size_t total_rows);
     std::size_t evict_locked(std::size_t count, NodeOverrides* overrides,
                              std::vector<std::int64_t>* evicted_materialized);
     void trim_front_locked(std::size_t k, std::vector<std::int64_t>* evicted_materialized);
     const Run* find_locked(std::int64_t id, std::size_t* row) const;
     void inputs_locked(const Run& run, std::size_t row, std::vector<std::int64_t>& out) const;
     void build_index_locked();
-    void index_add_locked(std::uint32_t fp, std::int64_t id);
-    void index_remove_locked(std::uint32_t fp, std::int64_t id);
-    void forget_locked(std::int64_t id, std::uint32_t fp,
-                       std::vector<std::int64_t>* evicted_materialized);
+    FpCount& index_entry_locked(std::uint32_t fp, std::int64_t id);
+    void index_add_locked(const std::uint32_t* fps, std::size_t n, std::int64_t first_id);
+    void index_remove_locked(const std::uint32_t* fps, std::size_t n);
+    void index_settle_locked();
+    void forget_locked(std::int64_t id, std::vector<std::int64_t>* evicted_materialized);
+    void list_ids_locked(std::uint32_t fp, std::size_t expected, std::vector<std::int64_t>& out) const;
     bool is_source_locked(std::int64_t id, NodeKind kind, NodeOverrides* overrides) const;
     void note_id_locked(std::int64_t last_id);
 
@@ -252,9 +267,16 @@ private:
     std::unordered_map<std::string, std::uint32_t> op_index_;
 
     bool index_built_ = false;
-    std::unordered_map<std::uint32_t, FpEntry> index_;
-    std::vector<std::pair<std::uint32_t, std::uint64_t>> index_order_;
-    std::uint64_t index_seq_ = 0;
+    std::unordered_map<std::uint32_t, FpCount> index_;
+    std::vector<std::pair<std::uint32_t, std::int64_t>> index_order_;  // (fp, since), stale ones skipped
+    std::vector<FpSlot> fp_cache_;
+    std::vector<std::uint32_t> emptied_;  // fingerprints whose count reached 0 in this eviction
+    // Bumped by every change of the held nodes; the id lists of all
+    // fingerprints are built in one pass when asked for twice in one version.
+    std::uint64_t version_ = 0;
+    std::uint64_t looked_up_version_ = ~std::uint64_t{0};
+    std::uint64_t lists_version_ = ~std::uint64_t{0};
+    std::unordered_map<std::uint32_t, std::vector<std::int64_t>> lists_;
 };
 
 }  // namespace corvane::dag
