@@ -166,7 +166,7 @@ py::object binop(py::object self, py::object other, py::object op, py::object op
             py::array_t<uint32_t> out(static_cast<py::ssize_t>(n_self));
             uint32_t* dst = out.mutable_data();
             py::object result = overlapped(op, self_values, other_values, [&] {
-                core.combine_batch(src_self, src_other, dst, n_self, key);
+                core.combine_serial(src_self, src_other, dst, n_self, key);
             });
             return new_tracked(cls, result, self.attr("index"), out, tracker);
         }

@@ -225,6 +225,12 @@ public:
 
     /// Element-wise combine; out may not alias the inputs. Throws
     /// std::invalid_argument naming the first malformed element.
+    /// combine_batch on the calling thread only, for callers that already run
+    /// it beside other work and must not oversubscribe the cores.
+    void combine_serial(const uint32_t* __restrict a, const uint32_t* __restrict b,
+                        uint32_t* __restrict out, std::size_t n, uint32_t op) {
+        combine_range(a, b, out, 0, n, op);
+    }
     void combine_batch(const uint32_t* __restrict a, const uint32_t* __restrict b,
                        uint32_t* __restrict out, std::size_t n, uint32_t op);
     /// Element-wise update_chain.
