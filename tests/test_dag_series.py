@@ -324,3 +324,54 @@ def test_batch_path_matches_per_row_protocol(a, b, c, steps, max_nodes):
     fast = observe(*run_pipeline(DAGTracker, data, steps, max_nodes))
     literal = observe(*run_pipeline(LiteralTracker, data, steps, max_nodes))
     assert fast == literal
+
+
+# ---- large operands: the values are computed beside the fingerprint work -------------
+
+BIG = 70_000  # above the size from which the batch path overlaps the two
+
+
+def big_case(tracker_cls, shape, max_nodes):
+    tracker = tracker_cls()
+    tracker._max_nodes = max_nodes
+    rng = np.random.default_rng(7)
+    a = rng.random(BIG)
+    a[5] = np.nan
+    df = pd.DataFrame({"a": a, "b": rng.random(BIG), "c": rng.integers(0, 9, BIG).astype(float)})
+    frame = wrap_dataframe_dag(df, tracker, "t", protected=["b"])
+    x, y = frame["a"], frame["b"]
+    if shape == "derived":        # ids first + row, from an earlier operation
+        x = -x
+    elif shape == "edited":       # ids written by the caller: explicit, one row without a node
+        x = x + frame["c"]
+        x._node_ids[3] = 1
+        x._node_ids[10] = -1
+    if shape == "reflected":
+        return tracker, [y.__radd__(x)]
+    results = [x + y, x > y]
+    return tracker, results
+
+
+def big_observation(tracker, results):
+    picks = lambda ids: [int(i) for i in ids[:3]] + [int(i) for i in ids[-3:]] + [int(i) for i in ids[BIG // 2:BIG // 2 + 2]]
+    nodes = []
+    for r in results:
+        for nid in picks(r._node_ids):
+            n = tracker.get_node(nid)
+            nodes.append(None if n is None else n.to_dict())
+    keys = list(tracker._prov_to_nodes.keys())
+    lists = [tracker._prov_to_nodes[k] for k in keys[:5] + keys[-5:]]
+    buffer = tracker._value_buffer
+    values = [(r.row_index, r.fingerprint, r.node_operation, r.value) for r in
+              (buffer[0], buffer[len(buffer) // 2], buffer[len(buffer) - 1])]
+    arrays = [(np.asarray(r.values, dtype=float).tobytes(), r._prov.tobytes(), r._node_ids.tobytes())
+              for r in results]
+    return (nodes, keys, lists, len(buffer), values, arrays, tracker._next_node_id, tracker.dag_stats())
+
+
+@pytest.mark.parametrize("max_nodes", [500000, 150_000], ids=["bound", "evicting"])
+@pytest.mark.parametrize("shape", ["wrapped", "derived", "edited", "reflected"])
+def test_large_batch_matches_per_row_protocol(shape, max_nodes):
+    fast = big_observation(*big_case(DAGTracker, shape, max_nodes))
+    literal = big_observation(*big_case(LiteralTracker, shape, max_nodes))
+    assert fast == literal

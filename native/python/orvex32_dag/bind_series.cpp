@@ -6,8 +6,13 @@
 #include "common.hpp"
 #include "dag_module.hpp"
 
+#include "corvane/orvex32.hpp"
+
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <thread>
 
 namespace corvane::dag_binding {
 
@@ -28,6 +33,11 @@ bool numeric_vector(py::handle a) {
     const char k = arr.dtype().kind();
     return arr.ndim() == 1 && (k == 'b' || k == 'i' || k == 'u' || k == 'f');
 }
+
+/// Below this many rows a thread costs more than it saves.
+constexpr std::size_t kOverlapRows = 65536;
+
+inline bool PyArray_Check_like(py::handle a) { return py::isinstance<py::array>(a); }
 
 bool is_float64(py::handle a) {
     auto arr = py::reinterpret_borrow<py::array>(a);
@@ -110,10 +120,24 @@ std::vector<std::int64_t> captured_rows(py::handle result, std::size_t n, bool* 
     *all = true;
     if (!is_float64(result)) return rows;
     auto view = py::reinterpret_borrow<py::array_t<double>>(result).unchecked<1>();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::isnan(view(static_cast<py::ssize_t>(i)))) {
-            *all = false;
-            break;
+    auto arr = py::reinterpret_borrow<py::array>(result);
+    if ((arr.flags() & py::array::c_style) != 0 && static_cast<std::size_t>(arr.shape(0)) >= n) {
+        // Branch-free blocks: a NaN anywhere is rare, and this pass reads the
+        // whole result once at memory speed.
+        const double* v = static_cast<const double*>(arr.data());
+        constexpr std::size_t kBlock = 4096;
+        for (std::size_t start = 0; start < n && *all; start += kBlock) {
+            const std::size_t stop = std::min(n, start + kBlock);
+            unsigned char nan = 0;
+            for (std::size_t i = start; i < stop; ++i) nan |= static_cast<unsigned char>(v[i] != v[i]);
+            *all = nan == 0;
+        }
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (std::isnan(view(static_cast<py::ssize_t>(i)))) {
+                *all = false;
+                break;
+            }
         }
     }
     if (*all) return rows;
@@ -151,6 +175,181 @@ py::object element_or(py::handle arr, std::size_t i, std::size_t len, long long 
     return pyb::to_int(arr[py::int_(i)]);
 }
 
+/// What one pass over a node-id array tells: whether every id is a node
+/// (>= 0), and whether the ids are one id repeated or first + row. Arrays made
+/// by our own operations are one of the two, but a caller may have written
+/// into them, so nothing is assumed without reading every element.
+struct IdShape {
+    bool nonneg = true;
+    bool constant = true;
+    bool affine = true;
+    std::int64_t first = 0;
+};
+
+IdShape id_shape(const std::int64_t* __restrict ids, std::size_t n) {
+    IdShape out;
+    if (n == 0) return out;
+    const auto first = static_cast<std::uint64_t>(ids[0]);
+    out.first = ids[0];
+    constexpr std::size_t kBlock = 4096;
+    std::uint64_t sign = 0, not_constant = 0, not_affine = 0;
+    std::size_t i = 0;
+    while (i < n && (not_constant == 0 || not_affine == 0)) {
+        const std::size_t stop = std::min(n, i + kBlock);
+        for (std::size_t j = i; j < stop; ++j) {
+            const auto v = static_cast<std::uint64_t>(ids[j]);
+            sign |= v;
+            not_constant |= v ^ first;
+            not_affine |= (v - j) ^ first;
+        }
+        i = stop;
+    }
+    for (; i < n; ++i) sign |= static_cast<std::uint64_t>(ids[i]);
+    out.nonneg = (sign >> 63) == 0;
+    out.constant = not_constant == 0;
+    out.affine = not_affine == 0;
+    return out;
+}
+
+/// The input column for n ids of known shape (compact's choice, without
+/// reading them again unless they must be stored).
+core::InputColumn column_of(const IdShape& shape, const std::int64_t* ids, std::size_t n) {
+    if (n == 0 || shape.constant) return core::InputColumn::constant(n == 0 ? 0 : shape.first);
+    if (shape.affine) return core::InputColumn::affine(shape.first);
+    return core::InputColumn::explicit_ids(std::vector<std::int64_t>(ids, ids + n));
+}
+
+/// Writes first, first + 1, ... into out[0 .. n).
+void fill_ids(std::int64_t* __restrict out, std::size_t n, std::int64_t first) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = first + static_cast<std::int64_t>(i);
+}
+
+/// A contiguous 1-d array of exactly n elements of T, or null.
+template <typename T>
+const T* exact_rows(py::handle a, std::size_t n) {
+    if (!py::isinstance<py::array>(a)) return nullptr;
+    auto arr = py::reinterpret_borrow<py::array>(a);
+    if (arr.ndim() != 1 || static_cast<std::size_t>(arr.shape(0)) != n ||
+        (arr.flags() & py::array::c_style) == 0 || arr.itemsize() != static_cast<py::ssize_t>(sizeof(T))) {
+        return nullptr;
+    }
+    return static_cast<const T*>(arr.data());
+}
+
+/// numpy arrays of booleans or numbers: an element-wise numpy operation on
+/// them runs no Python code, so it cannot touch the fingerprint arrays.
+bool plain_numeric_array(py::handle a) {
+    if (!PyArray_Check_like(a)) return false;
+    auto arr = py::reinterpret_borrow<py::array>(a);
+    const char k = arr.dtype().kind();
+    return k == 'b' || k == 'i' || k == 'u' || k == 'f';
+}
+
+std::vector<PyObject*>& own_comparisons() {
+    static std::vector<PyObject*> ops;
+    return ops;
+}
+
+/// Whether `op` is numpy's own element-wise machinery (a ufunc, or one of our
+/// comparison operators, which hand over to numpy's).
+bool values_only_op(py::handle op) {
+    static PyObject* ufunc_type = py::object(py::module_::import("numpy").attr("ufunc")).release().ptr();
+    if (Py_TYPE(op.ptr()) == reinterpret_cast<PyTypeObject*>(ufunc_type)) return true;
+    const auto& cmps = own_comparisons();
+    return std::find(cmps.begin(), cmps.end(), op.ptr()) != cmps.end();
+}
+
+/// Joins a worker thread on every way out, without the GIL.
+struct Worker {
+    std::thread thread;
+    std::exception_ptr error;
+    template <typename Fn>
+    void start(Fn&& fn) {
+        thread = std::thread([this, fn = std::forward<Fn>(fn)]() mutable {
+            try {
+                fn();
+            } catch (...) {
+                error = std::current_exception();
+            }
+        });
+    }
+    void join() {
+        if (thread.joinable()) {
+            py::gil_scoped_release release;
+            thread.join();
+        }
+    }
+    ~Worker() {
+        if (thread.joinable()) {
+            if (PyGILState_Check()) {
+                py::gil_scoped_release release;
+                thread.join();
+            } else {
+                thread.join();
+            }
+        }
+    }
+};
+
+/// The overlapped batch path of `a (op) b` where every collaborator is ours
+/// and all four per-row arrays are plain n-row arrays: the fingerprints are
+/// combined and the operand ids inspected on a native thread while numpy
+/// computes the values. Returns null when a step that the plain batch path
+/// would report as an error came up (the caller then takes that path, which
+/// raises it in the usual order); `result` is set whenever np_op ran.
+py::object binop_overlapped(py::object self, py::object other, py::object np_op,
+                            py::object self_values, py::object other_values, py::object op_name,
+                            py::int_ code, py::object tracker, py::object index,
+                            py::object& result) {
+    py::object self_prov = self.attr("_prov"), other_prov = other.attr("_prov");
+    py::object self_nodes = self.attr("_node_ids"), other_nodes = other.attr("_node_ids");
+    const std::size_t n = static_cast<std::size_t>(py::len(self_prov));
+    const std::uint32_t* pa = exact_rows<std::uint32_t>(self_prov, n);
+    const std::uint32_t* pb = exact_rows<std::uint32_t>(other_prov, n);
+    const std::int64_t* na = exact_rows<std::int64_t>(self_nodes, n);
+    const std::int64_t* nb = exact_rows<std::int64_t>(other_nodes, n);
+    if (!pa || !pb || !na || !nb || n == 0) return py::object();
+    auto& native = tracker.attr("_native").cast<corvane::orvex32::NativeTracker&>();
+    const auto key = static_cast<std::uint32_t>(PyLong_AsUnsignedLongMask(code.ptr()) & 0xFFFFFFFFul);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    U32Array prov(static_cast<py::ssize_t>(n));
+    std::uint32_t* pv = prov.mutable_data();
+    IdShape sa, sb;
+    Worker worker;
+    worker.start([&] {
+        native.combine_batch(pa, pb, pv, n, key);
+        sa = id_shape(na, n);
+        sb = id_shape(nb, n);
+    });
+    try {
+        result = np_op(self_values, other_values);
+    } catch (...) {
+        worker.join();
+        throw;  // a values error wins
+    }
+    worker.join();
+    if (worker.error) return py::object();  // the plain path reports it
+    if (!numeric_vector(result) || static_cast<std::size_t>(py::len(result)) != n ||
+        !sa.nonneg || !sb.nonneg) {
+        return py::object();
+    }
+    DagState& st = dag_state_of(tracker);
+    std::vector<core::InputColumn> cols;
+    cols.push_back(column_of(sa, na, n));
+    cols.push_back(column_of(sb, nb, n));
+    const std::int64_t first = log_run(tracker, st, core::NodeKind::Binary, op_name, std::move(cols), pv, n);
+    I64Array nodes(static_cast<py::ssize_t>(n));
+    std::int64_t* out = nodes.mutable_data();
+    Worker filler;
+    filler.start([out, n, first] { fill_ids(out, n, first); });
+    capture_run(tracker, st, result, prov, op_name, n);
+    // Our own class only stores the id array; anything else may read it.
+    if (!state().ns.get("DAGTrackedSeries").is(state().series_cls)) filler.join();
+    py::object series = new_series(result, index, prov, tracker, nodes);
+    filler.join();
+    return series;
+}
+
 }  // namespace
 
 py::object binop_dag(py::object self, py::object other, py::object np_op, py::object op_name,
@@ -159,7 +358,27 @@ py::object binop_dag(py::object self, py::object other, py::object np_op, py::ob
     py::int_ code = pyb::to_int(op_code);
     ModuleState& s = state();
     py::object other_values = py::hasattr(other, "values") ? py::object(other.attr("values")) : other;
-    py::object result = np_op(self.attr("values"), other_values);
+    py::object self_values = self.attr("values");
+    py::object result;
+    {
+        // Everything the overlapped path reads is read again below, after
+        // the values, exactly as the plain paths do; only a plain numeric
+        // operation of ours with a plain tracker on both sides runs beside it.
+        py::object tracker = self.attr("_tracker");
+        py::object series_cls = s.ns.get("DAGTrackedSeries");
+        if (values_only_op(np_op) && plain_numeric_array(self_values) &&
+            plain_numeric_array(other_values) && py::isinstance(other, series_cls) && truthy(tracker) &&
+            tracker_is_plain(tracker) && fast_arrays(self) && fast_arrays(other) &&
+            PyUnicode_AsUTF8AndSize(op_name.ptr(), nullptr) != nullptr &&
+            static_cast<std::size_t>(py::len(self_values)) >= kOverlapRows) {
+            py::object done = binop_overlapped(self, other, np_op, self_values, other_values, op_name,
+                                               code, tracker, self.attr("index"), result);
+            if (done) return done;
+        } else if (PyErr_Occurred()) {
+            PyErr_Clear();  // an op_name without UTF-8 form: the paths below handle it
+        }
+    }
+    if (!result) result = np_op(self_values, other_values);
     py::object tracker = self.attr("_tracker");
     py::object series_cls = s.ns.get("DAGTrackedSeries");
     py::object index = self.attr("index");
@@ -455,6 +674,7 @@ void bind_series(py::module_ m) {
             if (r == nullptr) throw py::error_already_set();
             return py::reinterpret_steal<py::object>(r);
         });
+        own_comparisons().push_back(np_op.ptr());
         const char* name = c.op_name;
         method(cls, c.method, [np_op, name](py::object self, py::object other) {
             return self.attr("_binop_dag")(other, np_op, name, state().ns.get("OpCode").attr("CMP"));
