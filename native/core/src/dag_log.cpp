@@ -1,6 +1,7 @@
 #include "corvane/dag_log.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 
@@ -356,16 +357,49 @@ void NodeLog::forget_locked(std::int64_t id, std::vector<std::int64_t>* evicted_
     }
 }
 
+void NodeLog::forget_range_locked(std::int64_t lo, std::size_t k,
+                                  std::vector<std::int64_t>* evicted_materialized) {
+    // The side tables usually hold a few source nodes only: visiting their
+    // entries is cheaper than a lookup per evicted id.
+    const std::int64_t hi = lo + static_cast<std::int64_t>(k);
+    if (!extras_.empty()) {
+        if (extras_.size() < k) {
+            for (auto it = extras_.begin(); it != extras_.end();) {
+                it = (it->first >= lo && it->first < hi) ? extras_.erase(it) : std::next(it);
+            }
+        } else {
+            for (std::int64_t id = lo; id < hi; ++id) extras_.erase(id);
+        }
+    }
+    if (!materialized_.empty()) {
+        std::vector<std::int64_t> gone;
+        if (materialized_.size() < k) {
+            for (auto it = materialized_.begin(); it != materialized_.end();) {
+                if (*it >= lo && *it < hi) {
+                    gone.push_back(*it);
+                    it = materialized_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            std::sort(gone.begin(), gone.end());
+        } else {
+            for (std::int64_t id = lo; id < hi; ++id) {
+                if (materialized_.erase(id) != 0) gone.push_back(id);
+            }
+        }
+        if (evicted_materialized) {
+            evicted_materialized->insert(evicted_materialized->end(), gone.begin(), gone.end());
+        }
+    }
+}
+
 void NodeLog::trim_front_locked(std::size_t k, std::vector<std::int64_t>* evicted_materialized) {
     Run& run = runs_.front();
     if (index_built_) {
         index_remove_locked(run.fps.data() + run.start, k);
     }
-    if (!extras_.empty() || !materialized_.empty()) {
-        for (std::size_t j = 0; j < k; ++j) {
-            forget_locked(run.first_id + static_cast<std::int64_t>(run.start + j), evicted_materialized);
-        }
-    }
+    forget_range_locked(run.first_id + static_cast<std::int64_t>(run.start), k, evicted_materialized);
     run.start += k;
     size_ -= k;
     if (run.live() == 0) {

@@ -251,6 +251,9 @@ private:
     void index_remove_locked(const std::uint32_t* fps, std::size_t n);
     void index_settle_locked();
     void forget_locked(std::int64_t id, std::vector<std::int64_t>* evicted_materialized);
+    /// forget_locked for the ids lo .. lo + k - 1.
+    void forget_range_locked(std::int64_t lo, std::size_t k,
+                             std::vector<std::int64_t>* evicted_materialized);
     void list_ids_locked(std::uint32_t fp, std::size_t expected, std::vector<std::int64_t>& out) const;
     bool is_source_locked(std::int64_t id, NodeKind kind, NodeOverrides* overrides) const;
     void note_id_locked(std::int64_t last_id);
