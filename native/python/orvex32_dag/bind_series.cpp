@@ -317,7 +317,7 @@ py::object binop_overlapped(py::object self, py::object other, py::object np_op,
     IdShape sa, sb;
     Worker worker;
     worker.start([&] {
-        native.combine_batch(pa, pb, pv, n, key);
+        native.combine_serial(pa, pb, pv, n, key);
         sa = id_shape(na, n);
         sb = id_shape(nb, n);
     });
