@@ -273,9 +273,12 @@ void NodeLog::append_run_chunk_locked(std::int64_t first_id, NodeKind kind, std:
         for (const InputColumn& c : inputs) {
             run.inputs.push_back(slice_column(c, row0, count));
         }
-        if (kind != NodeKind::Source && total_rows > count) {
-            // Later chunks of this append extend the run: grow its storage once.
-            run.fps.reserve(total_rows - row0);
+        if (kind != NodeKind::Source) {
+            run.fps = take_fps_locked(total_rows - row0);
+            if (total_rows > count) {
+                // Later chunks of this append extend the run: grow its storage once.
+                run.fps.reserve(total_rows - row0);
+            }
         }
         run.fps.assign(fps, fps + count);
         if (kind == NodeKind::Source) {
@@ -394,6 +397,39 @@ void NodeLog::forget_range_locked(std::int64_t lo, std::size_t k,
     }
 }
 
+namespace {
+// Spare buffers kept at most: enough for the few large runs a bounded log
+// cycles through, never more than this many fingerprints in all.
+constexpr std::size_t kSpareBuffers = 4;
+constexpr std::size_t kSpareFingerprints = std::size_t{1} << 23;  // 32 MiB
+}  // namespace
+
+void NodeLog::recycle_fps_locked(std::vector<std::uint32_t>&& fps) {
+    if (fps.capacity() < 4096) return;
+    std::size_t held = fps.capacity();
+    for (const auto& v : spare_fps_) held += v.capacity();
+    if (spare_fps_.size() >= kSpareBuffers || held > kSpareFingerprints) return;
+    fps.clear();
+    spare_fps_.push_back(std::move(fps));
+}
+
+std::vector<std::uint32_t> NodeLog::take_fps_locked(std::size_t capacity) {
+    // The smallest spare that fits, so large buffers stay for large runs.
+    std::size_t best = spare_fps_.size();
+    for (std::size_t i = 0; i < spare_fps_.size(); ++i) {
+        if (spare_fps_[i].capacity() >= capacity &&
+            (best == spare_fps_.size() || spare_fps_[i].capacity() < spare_fps_[best].capacity())) {
+            best = i;
+        }
+    }
+    std::vector<std::uint32_t> out;
+    if (best < spare_fps_.size()) {
+        out = std::move(spare_fps_[best]);
+        spare_fps_.erase(spare_fps_.begin() + static_cast<std::ptrdiff_t>(best));
+    }
+    return out;
+}
+
 void NodeLog::trim_front_locked(std::size_t k, std::vector<std::int64_t>* evicted_materialized) {
     Run& run = runs_.front();
     if (index_built_) {
@@ -403,6 +439,7 @@ void NodeLog::trim_front_locked(std::size_t k, std::vector<std::int64_t>* evicte
     run.start += k;
     size_ -= k;
     if (run.live() == 0) {
+        recycle_fps_locked(std::move(run.fps));
         runs_.pop_front();
         return;
     }

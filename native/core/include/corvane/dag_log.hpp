@@ -260,6 +260,12 @@ private:
 
     mutable std::mutex mu_;
     std::deque<Run> runs_;                 // non-source runs, ascending ids
+    // Fingerprint storage of evicted runs, kept for the next runs: a bounded
+    // log evicts about as much as it appends, and reusing that memory spares
+    // the kernel zeroing fresh pages for every large operation.
+    std::vector<std::vector<std::uint32_t>> spare_fps_;
+    void recycle_fps_locked(std::vector<std::uint32_t>&& fps);
+    std::vector<std::uint32_t> take_fps_locked(std::size_t capacity);
     std::map<std::int64_t, Run> pinned_;   // sources (and kept nodes), one per entry
     std::unordered_map<std::int64_t, NodeExtra> extras_;
     std::unordered_set<std::int64_t> materialized_;
