@@ -445,8 +445,12 @@ void NodeLog::trim_front_locked(std::size_t k, std::vector<std::int64_t>* evicte
     }
     if (run.start >= kCompactThreshold && run.start * 2 >= run.count) {
         const std::size_t drop = run.start;
-        run.fps.erase(run.fps.begin(), run.fps.begin() + static_cast<std::ptrdiff_t>(drop));
-        run.fps.shrink_to_fit();
+        // The live tail moves into storage of its own size (a spare one when
+        // there is one), and the old buffer goes back to the spare pool.
+        std::vector<std::uint32_t> tail = take_fps_locked(run.fps.size() - drop);
+        tail.assign(run.fps.begin() + static_cast<std::ptrdiff_t>(drop), run.fps.end());
+        recycle_fps_locked(std::move(run.fps));
+        run.fps = std::move(tail);
         for (InputColumn& c : run.inputs) {
             c.drop_front(drop);
         }
