@@ -4,6 +4,8 @@
 
 Each line prints the ratio tracked / plain as min, median and max over R
 paired runs (the plain operation is timed right beside the tracked one).
+Single calls take about a millisecond and a shared machine is noisy, so the
+default takes many pairs; the median is the figure to read.
 """
 
 import argparse
@@ -38,7 +40,7 @@ def ratio_line(label, tracked, plain, repeat, target):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rows", type=int, default=1_000_000)
-    parser.add_argument("--repeat", type=int, default=15)
+    parser.add_argument("--repeat", type=int, default=101)
     args = parser.parse_args()
     n, repeat = args.rows, args.repeat
     rng = np.random.default_rng(0)
