@@ -23,17 +23,6 @@
 
 namespace corvane::dag_binding {
 
-// Declared here for the node-creation and row-capture code.
-bool columnar_writer(py::handle tracker);
-std::int64_t log_run_persisted(py::handle tracker, DagState& st, core::NodeKind kind,
-                               py::handle op_name, std::vector<core::InputColumn> inputs,
-                               const std::uint32_t* fps, std::size_t count,
-                               std::int64_t first_id, std::int64_t max_nodes);
-bool capture_values_columnar(py::handle tracker, DagState& st, py::handle values, py::handle fps,
-                             py::handle op_name, py::handle column, std::vector<std::int64_t> rows,
-                             std::int64_t row0, std::size_t count);
-void bind_persistence(py::module_ m);
-
 namespace {
 
 const char* const kModuleName = "corvane.utilities.orvex32_dag";
