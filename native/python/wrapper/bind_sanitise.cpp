@@ -140,14 +140,12 @@ py::list sanitize_iterable(PyObject* obj) {
 
 // ---- DataFrame fast path ---------------------------------------------------
 
-/// Rows of a 2-D float64 array, read straight from its buffer with non-finite
-/// cells as None: what to_dict(orient="split") followed by row sanitising
-/// gives, without the per-row tuples and boxing of the pandas route.
-py::list rows_from_float_matrix(const py::array_t<double>& values) {
+/// An n x m list of row lists whose cells come from `cell(i, j)` (a new
+/// reference, or null with a Python error set), with the collector paused:
+/// a million fresh lists would otherwise trigger it again and again.
+template <typename Cell>
+py::list build_rows(Py_ssize_t n, Py_ssize_t m, Cell&& cell) {
     GcPause no_gc;
-    auto view = values.unchecked<2>();
-    const Py_ssize_t n = view.shape(0);
-    const Py_ssize_t m = view.shape(1);
     PyObject* rows = PyList_New(n);
     if (rows == nullptr) {
         throw py::error_already_set();
@@ -160,44 +158,38 @@ py::list rows_from_float_matrix(const py::array_t<double>& values) {
         }
         PyList_SET_ITEM(rows, i, row);
         for (Py_ssize_t j = 0; j < m; ++j) {
-            const double d = view(i, j);
-            PyObject* cell;
-            if (std::isfinite(d)) {
-                cell = PyFloat_FromDouble(d);
-                if (cell == nullptr) {
-                    throw py::error_already_set();
-                }
-            } else {
-                cell = Py_None;
-                Py_INCREF(cell);
+            PyObject* value = cell(i, j);
+            if (value == nullptr) {
+                throw py::error_already_set();
             }
-            PyList_SET_ITEM(row, j, cell);
+            PyList_SET_ITEM(row, j, value);
         }
     }
     return result;
 }
 
+/// Rows of a 2-D float64 array, read straight from its buffer with non-finite
+/// cells as None: what to_dict(orient="split") followed by row sanitising
+/// gives, without the per-row tuples and boxing of the pandas route.
+py::list rows_from_float_matrix(const py::array_t<double>& values) {
+    auto view = values.unchecked<2>();
+    return build_rows(view.shape(0), view.shape(1), [&](Py_ssize_t i, Py_ssize_t j) -> PyObject* {
+        const double d = view(i, j);
+        if (std::isfinite(d)) {
+            return PyFloat_FromDouble(d);
+        }
+        Py_INCREF(Py_None);
+        return Py_None;
+    });
+}
+
 /// Rows built from per-column lists of native values (ints, floats, bools),
 /// transposed and sanitised in one pass.
 py::list rows_from_column_lists(const std::vector<py::list>& cols, Py_ssize_t n) {
-    GcPause no_gc;
     const Py_ssize_t m = static_cast<Py_ssize_t>(cols.size());
-    PyObject* rows = PyList_New(n);
-    if (rows == nullptr) {
-        throw py::error_already_set();
-    }
-    py::list result = py::reinterpret_steal<py::list>(rows);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* row = PyList_New(m);
-        if (row == nullptr) {
-            throw py::error_already_set();
-        }
-        PyList_SET_ITEM(rows, i, row);
-        for (Py_ssize_t j = 0; j < m; ++j) {
-            PyList_SET_ITEM(row, j, sanitized_ref(PyList_GET_ITEM(cols[static_cast<size_t>(j)].ptr(), i)));
-        }
-    }
-    return result;
+    return build_rows(n, m, [&](Py_ssize_t i, Py_ssize_t j) -> PyObject* {
+        return sanitized_ref(PyList_GET_ITEM(cols[static_cast<size_t>(j)].ptr(), i));
+    });
 }
 
 /// The "split" dictionary of a plain numeric DataFrame, or None when the frame
