@@ -27,16 +27,6 @@ bool is_integer_array(py::handle obj) {
     return (kind == 'u' || kind == 'i') && arr.ndim() == 1;
 }
 
-py::list sorted_list(py::handle iterable) {
-    PyObject* lst = PySequence_List(iterable.ptr());
-    if (lst == nullptr) throw py::error_already_set();
-    if (PyList_Sort(lst) < 0) {
-        Py_DECREF(lst);
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::list>(lst);
-}
-
 py::object audit(py::object series) {
     py::object tracker = series.attr("_tracker");
     if (!truthy(tracker) || py::len(series) == 0) return error_result();

@@ -12,17 +12,6 @@ py::object obj_type(PyTypeObject* t) {
     return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(t));
 }
 
-/// sorted(iterable) as a new list.
-py::list sorted_list(py::handle iterable) {
-    PyObject* lst = PySequence_List(iterable.ptr());
-    if (lst == nullptr) throw py::error_already_set();
-    if (PyList_Sort(lst) < 0) {
-        Py_DECREF(lst);
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::list>(lst);
-}
-
 py::object module_const(const char* name) { return state().ns.get(name); }
 
 // -- header reads: pure integer arithmetic on the value, no native call -----

@@ -133,6 +133,17 @@ void add_override(py::object cls, const char* attr_name, Func&& f, const Extra&.
     py::setattr(cls, attr_name, fn);
 }
 
+/// sorted(iterable) as a new list.
+inline py::list sorted_list(py::handle iterable) {
+    PyObject* lst = PySequence_List(iterable.ptr());
+    if (lst == nullptr) throw py::error_already_set();
+    if (PyList_Sort(lst) < 0) {
+        Py_DECREF(lst);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::list>(lst);
+}
+
 /// "0x" followed by format(p, "08X").
 inline py::str hex08(py::handle p) {
     py::str spec("08X");
