@@ -324,6 +324,7 @@ class RequestHandler(BaseHTTPRequestHandler):
                 return
             if length is None and self.headers.get("Transfer-Encoding"):
                 self.close_connection = True
+                self._drain_chunked()
                 raise HTTPError(411, "chunked bodies are not supported; send Content-Length")
             if not authorized:
                 self._reject_body(unread)
@@ -357,6 +358,29 @@ class RequestHandler(BaseHTTPRequestHandler):
             self.close_connection = True
             raise HTTPError(400, "invalid Content-Length")
         return length
+
+    def _drain_chunked(self) -> None:
+        """Reads (and drops) a chunked body the client is still sending, within
+        the size cap and a short wait, so that closing after the 411 does not
+        reset the connection before the client has read the answer."""
+        limit = self.server.max_body_bytes + _DRAIN_LIMIT
+        sock = self.connection
+        previous = sock.gettimeout()
+        sock.settimeout(0.2)
+        seen, tail = 0, b""
+        try:
+            while seen < limit:
+                data = self.rfile.read1(65536)
+                if not data:
+                    break
+                seen += len(data)
+                tail = (tail + data)[-5:]
+                if tail.endswith(b"0\r\n\r\n"):
+                    break
+        except OSError:  # time-out or reset: the answer is sent regardless
+            pass
+        finally:
+            sock.settimeout(previous)
 
     def _reject_body(self, unread: int | None) -> None:
         """An unread body: drain it when small enough, else close after answering."""
